@@ -111,7 +111,6 @@ inline constexpr int CSTR_GREATER_THAN = 3;
 
 class System {
  public:
-  virtual ~System() = default;
 
   // Errors.
   virtual Dword GetLastError() = 0;
@@ -187,6 +186,12 @@ class System {
   [[noreturn]] virtual void FatalStop() = 0;
   // The system's fail-fast with FAST_FAIL_FATAL_APP_EXIT, exit status 0xC0000409.
   [[noreturn]] virtual void FailFast() = 0;
+
+ protected:
+  // Never destroyed through the interface; keeping this non-virtual lets the
+  // real implementation be a constant-initialised global with nothing to
+  // run before main or at exit.
+  ~System() = default;
 };
 
 }  // namespace wr

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <functional>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -74,7 +75,13 @@ class GrowBuffer {
     ++size_;
   }
   void Append(const T* values, std::size_t count) {
+    // The source may be this buffer's own storage, which the growth below
+    // can move: find it again by its offset afterwards.
+    const bool own = count != 0 && std::less_equal<const T*>()(data_, values) &&
+                     std::less<const T*>()(values, data_ + size_);
+    const std::size_t offset = own ? static_cast<std::size_t>(values - data_) : 0;
     Grow(count);
+    if (own) values = data_ + offset;
     for (std::size_t i = 0; i < count; ++i) new (&data_[size_ + i]) T(values[i]);
     size_ += count;
   }

@@ -86,7 +86,7 @@ struct ProcessLaunch {
 class FakeSystem : public System {
  public:
   FakeSystem();
-  ~FakeSystem() override;
+  ~FakeSystem();
 
   // --- set-up helpers ---------------------------------------------------
   Handle AddConsole(Dword mode = 0);

@@ -1,0 +1,48 @@
+// Every text the program shows. UTF-8, lines ended by a bare line feed.
+#pragma once
+
+#include <string_view>
+
+namespace wr::texts {
+
+inline constexpr std::string_view kTitlePrefix = "Утилита восстановления windows от ";
+inline constexpr std::string_view kDismCommandText = "DISM /Online /Cleanup-image /Restorehealth";
+inline constexpr std::string_view kSfcCommandText = "sfc /scannow";
+inline constexpr std::string_view kEscHint =
+    "Если кликнул в окно и всё зависло или пишет \"Выбор\" - нажми ESC!";
+inline constexpr std::string_view kToolFailedText =
+    "Встроенное в windows средство устранения неполадок не сработало!";
+inline constexpr std::string_view kReinstallText = "В этом случае поможет только переустановка windows";
+inline constexpr std::string_view kLaunchFailedText =
+    "Не удалось запустить встроенное в windows средство устранения неполадок";
+inline constexpr std::string_view kSuccessText = "\n    Отлично! Осталось перезагрузить windows!\n";
+inline constexpr std::string_view kStage1Header = "\n\n    1й из 2х этапов: `";
+inline constexpr std::string_view kStage2Header = "\n\n    2й из 2х этапов: `";
+
+// The banner around the publisher text: eight lines, the box 64 columns
+// wide when the publisher text is 16 one-byte characters.
+inline constexpr std::string_view kBannerHead =
+    "\n"
+    "    .----------------------------------------------------------.\n"
+    "    |                                                          |\n"
+    "    |    Утилита восстановления windows от ";
+inline constexpr std::string_view kBannerTail =
+    "    |\n"
+    "    |   Играй в наши пвп, пве шутеры в кубических вселенных!   |\n"
+    "    |                                                          |\n"
+    "    '----------------------------------------------------------'\n"
+    "    \n";
+
+// Glue between the pieces of the stage announcement and the verdicts.
+inline constexpr std::string_view kAnnouncementMiddle = "`\n\n    ";
+inline constexpr std::string_view kAnnouncementEnd = "\n\n";
+inline constexpr std::string_view kVerdictStart = "\n    ";
+inline constexpr std::string_view kToolFailedMiddle = "!\n\n    ";
+inline constexpr std::string_view kExclaimedLineEnd = "!\n";
+inline constexpr std::string_view kLineEnd = "\n";
+inline constexpr std::string_view kLaunchFailedColon = ":\n";
+inline constexpr std::string_view kAfterErrorText = "\n\n    ";
+
+inline constexpr std::size_t kPublisherTextSize = 16;
+
+}  // namespace wr::texts

@@ -1,0 +1,18 @@
+#!/bin/bash
+# Installs what building and testing need on Debian 12 (run as root).
+# Safe to repeat: apt-get only adds what is missing.
+set -euo pipefail
+PACKAGES=(
+  cmake ninja-build g++ python3
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  googletest wine64 tmux
+)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]} > 0)) || [[ "${CI:-}" == "true" ]]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${PACKAGES[@]}" >/dev/null
+fi

@@ -1,0 +1,30 @@
+#!/bin/bash
+# Installs what is missing, builds winrepair.exe and runs it under Wine in
+# this terminal. Wine's dism.exe is a stub that exits 0 and Wine has no
+# sfc.exe, so a plain run ends with the launch-failure verdict. With
+# --stand-ins the program runs from build/demo beside two stand-in tools that
+# exit 0, which shows the success path.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+"$ROOT/scripts/install-deps.sh"
+cmake -S "$ROOT" -B "$ROOT/build/windows" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
+ninja -C "$ROOT/build/windows" winrepair standin >/dev/null
+
+export WINEPREFIX="$ROOT/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
+/usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
+/usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1 || true
+
+exe="$ROOT/build/windows/winrepair.exe"
+if [[ "${1:-}" == "--stand-ins" ]]; then
+  demo="$ROOT/build/demo"
+  rm -rf "$demo" && mkdir -p "$demo"
+  cp "$exe" "$demo/winrepair.exe"
+  cp "$ROOT/build/windows/standin.exe" "$demo/DISM.exe"
+  cp "$ROOT/build/windows/standin.exe" "$demo/sfc.exe"
+  exe="$demo/winrepair.exe"
+fi
+status=0
+/usr/lib/wine/wine64 "$exe" || status=$?
+/usr/lib/wine/wineserver -k </dev/null >/dev/null 2>&1 || true
+exit $status
