@@ -25,7 +25,10 @@ class TerminalState {
 // failure is swallowed.
 void SetWindowTitle(System& os, TerminalState& terminal, ConsoleWriter& out, std::string_view title);
 
-// The process-wide forms the driver uses.
+// The process-wide probe state.
+TerminalState& ProcessTerminal();
+
+// The process-wide forms.
 bool QueryAnsiSupport(System& os);
 void SetWindowTitle(System& os, std::string_view title);
 

@@ -1,5 +1,6 @@
 #include "driver/repair.h"
 
+#include <cstring>
 #include <new>
 
 #include "console/console_reader.h"
@@ -79,8 +80,8 @@ void RunRepair(System& os, RepairConsole& console) {
   {
     const PublisherBytes publisher = RestoreText(kTitleCopy);
     char title[texts::kTitlePrefix.size() + texts::kPublisherTextSize];
-    texts::kTitlePrefix.copy(title, texts::kTitlePrefix.size());
-    publisher.view().copy(title + texts::kTitlePrefix.size(), texts::kPublisherTextSize);
+    std::memcpy(title, texts::kTitlePrefix.data(), texts::kTitlePrefix.size());
+    std::memcpy(title + texts::kTitlePrefix.size(), publisher.bytes, texts::kPublisherTextSize);
     SetWindowTitle(os, console.Terminal(), out, std::string_view(title, sizeof title));
   }
   {

@@ -1,0 +1,123 @@
+#include "console/terminal.h"
+
+#include "console/console_writer.h"
+#include "runtime/grow_buffer.h"
+#include "runtime/unique_handle.h"
+#include "runtime/utf.h"
+
+namespace wr {
+namespace {
+
+constexpr Dword kFirstTermRoom = 512;
+
+// Nothing here acts on why a console call failed; the code is read right
+// after the failing call and dropped.
+void DiscardLastError(System& os) { static_cast<void>(os.GetLastError()); }
+
+// Opens the active screen buffer by name rather than using standard output:
+// output may be redirected to a file while the process still owns a console
+// whose mode decides how the title escape is shown.
+bool EnableVirtualTerminal(System& os) {
+  const Handle opened = os.CreateFileW(u"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+  if (opened == InvalidHandleValue()) {
+    DiscardLastError(os);
+    return false;
+  }
+  UniqueHandle console(os, opened);
+  bool enabled = false;
+  Dword mode = 0;
+  if (!os.GetConsoleMode(console.get(), &mode)) {
+    DiscardLastError(os);
+  } else if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) {
+    enabled = true;
+  } else if (os.SetConsoleMode(console.get(), mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+    enabled = true;
+  } else {
+    // Consoles older than the VT mode reject the whole mode word.
+    DiscardLastError(os);
+  }
+  if (!console.Close()) os.FatalStop();
+  return enabled;
+}
+
+// GetEnvironmentVariableW reports an empty value and a missing one both as
+// 0; only the thread's last error, cleared before each attempt, tells them
+// apart.
+bool TermAllowsEscapes(System& os) {
+  WideText value(os);
+  Dword room = kFirstTermRoom;
+  Dword length = 0;
+  for (;;) {
+    value.Resize(room);
+    os.SetLastError(0);
+    const Dword answer = os.GetEnvironmentVariableW(u"TERM", value.data(), room);
+    if (answer == 0) {
+      if (os.GetLastError() != 0) return false;
+      break;
+    }
+    if (answer < room) {
+      length = answer;
+      break;
+    }
+    // The call never answers with exactly the room it was given; such an
+    // answer is taken as an unreadable value rather than guessed at.
+    if (answer == room) return false;
+    // A larger answer is the room needed, zero included. The variable may
+    // change between attempts, so the loop asks until the value fits.
+    room = answer;
+  }
+  Text utf8(os);
+  if (!AppendUtf8(utf8, std::u16string_view(value.data(), length))) return false;
+  return View(utf8) != "dumb";
+}
+
+bool ProbeTerminal(System& os) { return EnableVirtualTerminal(os) || TermAllowsEscapes(os); }
+
+// Zero-initialised, so it needs no constructor run and no guard; it is
+// never destroyed.
+constinit TerminalState g_terminal;
+
+}  // namespace
+
+bool TerminalState::QueryAnsiSupport(System& os) {
+  // The flag is stored before the gate is marked done, both sequentially
+  // consistent, so anyone who sees the gate done sees the answer.
+  gate_.Run(os, [&] { ansi_support_.store(ProbeTerminal(os)); });
+  return ansi_support_.load();
+}
+
+void SetWindowTitle(System& os, TerminalState& terminal, ConsoleWriter& out, std::string_view title) {
+  if (terminal.QueryAnsiSupport(os)) {
+    // Three separate locked writes; a failure leaves the rest unwritten and
+    // whatever reached the buffer for the next flush.
+    if (!out.WriteAll("\x1b]0;").ok()) return;
+    if (!out.WriteAll(title).ok()) return;
+    if (!out.WriteAll("\x07").ok()) return;
+    static_cast<void>(out.Flush());
+    return;
+  }
+  // Whatever is still buffered belongs on screen before the title changes.
+  if (!out.Flush().ok()) return;
+  // A zero byte would silently cut the title short on the way into the
+  // system; such a title is refused like any other failure here.
+  if (title.find('\0') != std::string_view::npos) return;
+  WideText wide(os);
+  AppendUtf16(wide, title);
+  wide.Push(0);
+  if (!os.SetConsoleTitleW(wide.data())) {
+    DiscardLastError(os);
+    return;
+  }
+  static_cast<void>(out.Flush());
+}
+
+TerminalState& ProcessTerminal() { return g_terminal; }
+
+bool QueryAnsiSupport(System& os) { return ProcessTerminal().QueryAnsiSupport(os); }
+
+void SetWindowTitle(System& os, std::string_view title) {
+  SetWindowTitle(os, ProcessTerminal(), StandardOutput(os), title);
+}
+
+}  // namespace wr
