@@ -6,7 +6,7 @@
 
 namespace wr {
 
-struct ScrambledText;  // build-time data, see scrambled_text.cpp
+struct ScrambledText;  // build-time data, see publisher/scrambled_text.h
 
 // The restored text: 16 bytes in the caller's own buffer, not terminated.
 struct PublisherBytes {

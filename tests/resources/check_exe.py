@@ -1,0 +1,259 @@
+#!/usr/bin/env python3
+"""Checks the built winrepair.exe from the outside: its headers, imports,
+resources, and that the publisher text is not stored in the clear.
+
+Prints one line per problem and exits with 1 if there is any."""
+
+import argparse
+import struct
+import sys
+import xml.etree.ElementTree as ElementTree
+
+import pe_file
+from pe_file import PeError, PeFile
+
+ALLOWED_DLLS = {"kernel32.dll", "ntdll.dll", "api-ms-win-core-synch-l1-2-0.dll", "msvcrt.dll"}
+ICON_SIZES = [16, 24, 32, 48, 64, 96, 128]
+VERSION_NUMBERS = (1, 0, 0, 0)
+VERSION_TEXT = "1.0.0"
+STRING_TABLE = "000004b0"
+TRANSLATION = struct.pack("<HH", 0x0000, 1200)
+FIXED_INFO_SIGNATURE = 0xFEEF04BD
+
+
+def check_headers(pe):
+    problems = []
+    if pe.machine != pe_file.IMAGE_FILE_MACHINE_AMD64:
+        problems.append(f"machine is 0x{pe.machine:04x}, not x64 (0x8664)")
+    if pe.subsystem != 3:
+        problems.append(f"subsystem is {pe.subsystem}, not console (3)")
+    return problems
+
+
+def check_imports(pe):
+    names = pe.imported_dlls()
+    if not names:
+        return ["the import table names no DLL"]
+    return [f"imports from {name}, which is not allowed"
+            for name in names if name.lower() not in ALLOWED_DLLS]
+
+
+def single(resources, type_id, what):
+    found = [r for r in resources if r.type_id == type_id]
+    if len(found) != 1:
+        return None, [f"expected exactly one {what} resource, found {len(found)}"]
+    return found[0], []
+
+
+def check_manifest(pe, resources):
+    manifest, problems = single(resources, pe_file.RT_MANIFEST, "manifest")
+    if not manifest:
+        return problems
+    if manifest.name != 1:
+        problems.append(f"the manifest has id {manifest.name!r}, not 1")
+    text = pe.resource_bytes(manifest)
+    if b"asInvoker" in text:
+        problems.append("the manifest mentions asInvoker")
+    try:
+        root = ElementTree.fromstring(text)
+    except ElementTree.ParseError as e:
+        return problems + [f"the manifest is not well-formed XML: {e}"]
+    levels = [e for e in root.iter() if e.tag.rsplit("}", 1)[-1] == "requestedExecutionLevel"]
+    if len(levels) != 1:
+        return problems + [f"expected one requestedExecutionLevel, found {len(levels)}"]
+    level = levels[0]
+    if level.get("level") != "requireAdministrator":
+        problems.append(f"requestedExecutionLevel level is {level.get('level')!r}")
+    if level.get("uiAccess") != "false":
+        problems.append(f"requestedExecutionLevel uiAccess is {level.get('uiAccess')!r}")
+    return problems
+
+
+class VersionNode:
+    def __init__(self, key, value_type, value, children):
+        self.key = key
+        self.value_type = value_type
+        self.value = value
+        self.children = children
+
+
+def align4(n):
+    return (n + 3) & ~3
+
+
+def parse_version_node(data, pos):
+    """Parses one VS_VERSIONINFO-style node; returns it and where it ends."""
+    if pos + 6 > len(data):
+        raise PeError("version resource node runs past its end")
+    length, value_length, value_type = struct.unpack_from("<HHH", data, pos)
+    end = pos + length
+    if length < 6 or end > len(data):
+        raise PeError(f"version resource node of bad length {length}")
+    key_start = pos + 6
+    key_end = key_start
+    while data[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+        if key_end >= end:
+            raise PeError("unterminated key in the version resource")
+    key = data[key_start:key_end].decode("utf-16-le")
+    value_start = align4(key_end + 2)
+    # Text values count their length in characters, binary ones in bytes.
+    value_size = value_length * 2 if value_type == 1 else value_length
+    value = data[value_start:min(value_start + value_size, end)]
+    children = []
+    child = align4(value_start + value_size)
+    while child < end:
+        node, child_end = parse_version_node(data, child)
+        children.append(node)
+        child = align4(child_end)
+    return VersionNode(key, value_type, value, children), end
+
+
+def text_value(node):
+    return node.value.decode("utf-16-le").rstrip("\0")
+
+
+def check_version(pe, resources, web_address):
+    resource, problems = single(resources, pe_file.RT_VERSION, "version")
+    if not resource:
+        return problems
+    root, _ = parse_version_node(pe.resource_bytes(resource), 0)
+    if root.key != "VS_VERSION_INFO" or len(root.value) != 52:
+        return problems + ["the version resource has no fixed file information"]
+    fixed = struct.unpack_from("<13I", root.value)
+    if fixed[0] != FIXED_INFO_SIGNATURE:
+        problems.append("the fixed file information has a wrong signature")
+    wanted_ms = (VERSION_NUMBERS[0] << 16) | VERSION_NUMBERS[1]
+    wanted_ls = (VERSION_NUMBERS[2] << 16) | VERSION_NUMBERS[3]
+    for what, ms, ls in (("file", fixed[2], fixed[3]), ("product", fixed[4], fixed[5])):
+        if (ms, ls) != (wanted_ms, wanted_ls):
+            shown = f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+            problems.append(f"{what} version number is {shown}, not 1.0.0.0")
+
+    string_infos = [c for c in root.children if c.key == "StringFileInfo"]
+    var_infos = [c for c in root.children if c.key == "VarFileInfo"]
+    tables = [t for info in string_infos for t in info.children]
+    if [t.key.lower() for t in tables] != [STRING_TABLE]:
+        problems.append(f"string tables are {[t.key for t in tables]}, not exactly [{STRING_TABLE!r}]")
+    else:
+        strings = {s.key: text_value(s) for s in tables[0].children}
+        product = web_address + " windows repair"
+        wanted = {
+            "CompanyName": web_address,
+            "FileDescription": product,
+            "FileVersion": VERSION_TEXT,
+            "ProductName": product,
+            "ProductVersion": VERSION_TEXT,
+        }
+        if len(strings) != len(tables[0].children):
+            problems.append("a version string appears twice")
+        for key in sorted(set(strings) | set(wanted)):
+            if strings.get(key) != wanted.get(key):
+                problems.append(f"version string {key} is {strings.get(key)!r}, "
+                                f"not {wanted.get(key)!r}")
+    translations = [v.value for info in var_infos for v in info.children if v.key == "Translation"]
+    if translations != [TRANSLATION]:
+        problems.append(f"VarFileInfo Translation is {[t.hex() for t in translations]}, "
+                        f"not language 0 with code page 1200")
+    return problems
+
+
+def check_icons(pe, resources):
+    groups = [r for r in resources if r.type_id == pe_file.RT_GROUP_ICON]
+    if len(groups) != 1:
+        return [f"expected exactly one icon group, found {len(groups)}"]
+    data = pe.resource_bytes(groups[0])
+    reserved, kind, count = struct.unpack_from("<HHH", data, 0)
+    if (reserved, kind) != (0, 1) or len(data) < 6 + 14 * count:
+        return ["the icon group header is malformed"]
+    icons = {r.name: r for r in resources if r.type_id == pe_file.RT_ICON}
+    problems = []
+    sizes = []
+    for i in range(count):
+        width, height, _, _, planes, bits, size, icon_id = struct.unpack_from("<BBBBHHIH", data, 6 + 14 * i)
+        width, height = width or 256, height or 256
+        sizes.append(width)
+        if width != height:
+            problems.append(f"icon {icon_id} is {width}x{height}, not square")
+        if bits != 32:
+            problems.append(f"icon {icon_id} ({width}px) has {bits} bits per pixel in its group")
+        image = icons.get(icon_id)
+        if image is None:
+            problems.append(f"icon {icon_id} of the group is missing")
+            continue
+        if image.size != size:
+            problems.append(f"icon {icon_id}: group says {size} bytes, resource has {image.size}")
+        header = pe.resource_bytes(image)[:40]
+        if len(header) < 40 or struct.unpack_from("<I", header)[0] != 40:
+            problems.append(f"icon {icon_id} is not a device-independent bitmap")
+            continue
+        bw, bh, _, bbits = struct.unpack_from("<iiHH", header, 4)
+        if (bw, bh, bbits) != (width, 2 * height, 32):
+            problems.append(f"icon {icon_id}: bitmap is {bw}x{bh // 2} at {bbits} bpp, "
+                            f"group says {width}x{height} at 32")
+    if sorted(sizes) != ICON_SIZES or len(sizes) != len(ICON_SIZES):
+        problems.append(f"icon sizes are {sorted(sizes)}, not {ICON_SIZES}")
+    return problems
+
+
+def occurrences(data, needle):
+    start = data.find(needle)
+    while start != -1:
+        yield start
+        start = data.find(needle, start + 1)
+
+
+def check_hidden_text(pe, resources, texts):
+    """Each text may appear only inside the version resource."""
+    versions = [r for r in resources if r.type_id == pe_file.RT_VERSION]
+    allowed = [(r.file_offset, r.file_offset + r.size) for r in versions]
+    problems = []
+    for text in sorted(set(texts)):
+        for encoding in ("utf-8", "utf-16-le"):
+            needle = text.encode(encoding)
+            for at in occurrences(pe.data, needle):
+                if not any(lo <= at and at + len(needle) <= hi for lo, hi in allowed):
+                    problems.append(f"{text!r} appears as {encoding} at file offset 0x{at:x}, "
+                                    f"outside the version resource")
+    return problems
+
+
+def check(data, publisher_text, web_address):
+    try:
+        pe = PeFile(data)
+        resources = pe.resources()
+        return (check_headers(pe) + check_imports(pe) + check_manifest(pe, resources)
+                + check_version(pe, resources, web_address) + check_icons(pe, resources)
+                + check_hidden_text(pe, resources, [publisher_text, web_address]))
+    except PeError as e:
+        return [f"not a readable PE file: {e}"]
+
+
+def read_publisher_text(path):
+    with open(path, "rb") as f:
+        raw = f.read()
+    if raw.endswith(b"\r\n"):
+        raw = raw[:-2]
+    elif raw.endswith(b"\n"):
+        raw = raw[:-1]
+    return raw.decode("ascii")
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--publisher-text-file", required=True)
+    parser.add_argument("--web-address", required=True)
+    args = parser.parse_args(argv)
+    with open(args.exe, "rb") as f:
+        data = f.read()
+    problems = check(data, read_publisher_text(args.publisher_text_file), args.web_address)
+    for p in problems:
+        print(f"{args.exe}: {p}")
+    if not problems:
+        print(f"{args.exe}: headers, imports, manifest, version, icons and hidden text all as expected")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""Proves that check_exe.py catches what it is meant to catch: the built
+executable must pass, and every damaged copy of it must fail with the
+problem its damage causes."""
+
+import argparse
+import struct
+import sys
+
+import check_exe
+import pe_file
+
+
+def replace_once(data, old, new, start=0):
+    assert len(old) == len(new), "damage must keep the file's layout"
+    at = data.find(old, start)
+    if at < 0:
+        raise LookupError(f"{old!r} not found")
+    return data[:at] + new + data[at + len(old):]
+
+
+def patch(data, offset, new):
+    return data[:offset] + new + data[offset + len(new):]
+
+
+def resource(pe, type_id):
+    return next(r for r in pe.resources() if r.type_id == type_id)
+
+
+def in_version(pe, old, new, after=None):
+    v = resource(pe, pe_file.RT_VERSION)
+    start = v.file_offset
+    if after is not None:
+        start = pe.data.index(after.encode("utf-16-le"), start)
+    return replace_once(pe.data, old.encode("utf-16-le"), new.encode("utf-16-le"), start)
+
+
+def group_entry(pe, index, field_offset, fmt, value):
+    g = resource(pe, pe_file.RT_GROUP_ICON)
+    return patch(pe.data, g.file_offset + 6 + 14 * index + field_offset, struct.pack(fmt, value))
+
+
+def fixed_info(pe, word_index, value):
+    v = resource(pe, pe_file.RT_VERSION)
+    signature = pe.data.index(struct.pack("<I", 0xFEEF04BD), v.file_offset)
+    return patch(pe.data, signature + 4 * word_index, struct.pack("<I", value))
+
+
+def translation(pe, code_page):
+    v = resource(pe, pe_file.RT_VERSION)
+    at = pe.data.index("Translation".encode("utf-16-le"), v.file_offset)
+    return replace_once(pe.data, struct.pack("<HH", 0, 1200), struct.pack("<HH", 0, code_page), at)
+
+
+def rename_import(pe, name):
+    at = pe.import_name_offsets()[-1]
+    old = pe.data[at:pe.data.index(b"\0", at)]
+    return patch(pe.data, at, name.encode("ascii")[:len(old)].ljust(len(old), b"x"))
+
+
+def plant_after_code(pe, needle):
+    # The DOS stub's message is free for the taking and outside every section.
+    at = pe.data.index(b"This program cannot be run")
+    return patch(pe.data, at, needle)
+
+
+def damages(text, web):
+    """(name, damage(pe) -> bytes, words the reported problem must contain)"""
+    return [
+        ("machine is x86", lambda pe: patch(pe.data, pe.machine_offset, struct.pack("<H", 0x14C)),
+         "x64"),
+        ("subsystem is GUI", lambda pe: patch(pe.data, pe.subsystem_offset, struct.pack("<H", 2)),
+         "console"),
+        ("an import from another DLL", lambda pe: rename_import(pe, "user32.dll"), "not allowed"),
+        ("manifest asks for the caller's rights",
+         lambda pe: replace_once(pe.data, b'level="requireAdministrator"', b'level="highestAvailable"    '),
+         "level is 'highestAvailable'"),
+        ("manifest mentions asInvoker",
+         lambda pe: replace_once(pe.data, b'level="requireAdministrator"', b'level="asInvoker"           '),
+         "asInvoker"),
+        ("manifest grants UI access",
+         lambda pe: replace_once(pe.data, b'uiAccess="false"', b'uiAccess="true" '), "uiAccess"),
+        ("manifest broken", lambda pe: replace_once(pe.data, b"</assembly>", b"</assemblx>"),
+         "well-formed"),
+        ("file version number", lambda pe: fixed_info(pe, 3, 1), "file version number is 1.0.0.1"),
+        ("product version number", lambda pe: fixed_info(pe, 4, 0x20000), "product version number"),
+        ("file version string", lambda pe: in_version(pe, "1.0.0", "1.0.1", after="FileVersion"),
+         "FileVersion"),
+        ("product version string", lambda pe: in_version(pe, "1.0.0", "1.1.0", after="ProductVersion"),
+         "ProductVersion"),
+        ("company name", lambda pe: in_version(pe, web, web[:-1] + "X", after="CompanyName"),
+         "CompanyName"),
+        ("product name", lambda pe: in_version(pe, "windows", "Windows", after="ProductName"),
+         "ProductName"),
+        ("file description", lambda pe: in_version(pe, "repair", "rePair", after="FileDescription"),
+         "FileDescription"),
+        ("an extra version string",
+         lambda pe: in_version(pe, "FileDescription", "FileDescriptioN"), "FileDescriptioN"),
+        ("string table for another language", lambda pe: in_version(pe, "000004b0", "040904b0"),
+         "string tables"),
+        ("translation code page", lambda pe: translation(pe, 1252), "Translation"),
+        ("an icon of 24 bits", lambda pe: group_entry(pe, 2, 6, "<H", 24), "bits per pixel"),
+        ("an icon of another size", lambda pe: group_entry(pe, 0, 0, "<B", 20), "icon sizes"),
+        ("text in the clear as UTF-8", lambda pe: plant_after_code(pe, text.encode("utf-8")),
+         "as utf-8"),
+        ("text in the clear as UTF-16", lambda pe: pe.data + text.encode("utf-16-le"),
+         "as utf-16-le"),
+        ("web address in the clear", lambda pe: plant_after_code(pe, web.encode("utf-16-le")),
+         "outside the version resource"),
+        ("not a PE file", lambda pe: b"ZM" + pe.data[2:], "not a readable PE file"),
+    ]
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--publisher-text-file", required=True)
+    parser.add_argument("--web-address", required=True)
+    args = parser.parse_args(argv)
+    with open(args.exe, "rb") as f:
+        data = f.read()
+    text = check_exe.read_publisher_text(args.publisher_text_file)
+    web = args.web_address
+
+    failures = []
+    clean = check_exe.check(data, text, web)
+    if clean:
+        print("the undamaged executable does not pass, so damage proves nothing:")
+        for p in clean:
+            print("  " + p)
+        return 1
+    pe = pe_file.PeFile(data)
+    for name, damage, expected in damages(text, web):
+        try:
+            damaged = damage(pe)
+        except (LookupError, ValueError, StopIteration) as e:
+            failures.append(f"{name}: could not damage the file ({e})")
+            continue
+        if damaged == data:
+            failures.append(f"{name}: the damage changed nothing")
+            continue
+        problems = check_exe.check(damaged, text, web)
+        if not any(expected in p for p in problems):
+            failures.append(f"{name}: no problem mentioning {expected!r}; got {problems}")
+    for f in failures:
+        print(f)
+    if not failures:
+        print("every kind of damage was caught")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

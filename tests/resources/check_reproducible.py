@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""Configures and builds the product twice, from scratch, in two fresh
+directories whose paths differ (in length too), and requires the two
+executables to be identical byte for byte: no timestamps, no build paths,
+no generator randomness may reach the output."""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+
+def build(args, build_dir):
+    configure = ["cmake", "-S", args.source, "-B", build_dir, "-G", args.generator,
+                 "-DCMAKE_BUILD_TYPE=Release"]
+    if args.toolchain:
+        configure.append(f"-DCMAKE_TOOLCHAIN_FILE={args.toolchain}")
+    if args.make_program:
+        configure.append(f"-DCMAKE_MAKE_PROGRAM={args.make_program}")
+    for command in (configure, ["cmake", "--build", build_dir, "--target", args.target]):
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if result.returncode != 0:
+            print(f"failed: {' '.join(command)}\n{result.stdout[-4000:]}")
+            return None
+    path = os.path.join(build_dir, args.output)
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def describe_difference(a, b):
+    if len(a) != len(b):
+        return f"sizes differ: {len(a)} and {len(b)} bytes"
+    differing = [i for i in range(len(a)) if a[i] != b[i]]
+    return (f"{len(differing)} bytes differ, the first at offset 0x{differing[0]:x} "
+            f"(0x{a[differing[0]]:02x} vs 0x{b[differing[0]]:02x})")
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--generator", required=True)
+    parser.add_argument("--toolchain")
+    parser.add_argument("--make-program")
+    parser.add_argument("--target", required=True)
+    parser.add_argument("--output", required=True, help="built file, relative to the build directory")
+    parser.add_argument("--keep", action="store_true", help="leave the build directories behind")
+    args = parser.parse_args(argv)
+
+    scratch = tempfile.mkdtemp(prefix="reproducible-")
+    try:
+        first = build(args, os.path.join(scratch, "a"))
+        second = build(args, os.path.join(scratch, "second-build-dir"))
+        if first is None or second is None:
+            return 1
+        if first != second:
+            print(f"{args.output} is not reproducible: {describe_difference(first, second)}"
+                  + (f"; builds kept in {scratch}" if args.keep else ""))
+            return 1
+        print(f"{args.output}: two fresh builds are identical ({len(first)} bytes)")
+        return 0
+    finally:
+        if not args.keep:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
