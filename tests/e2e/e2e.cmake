@@ -1,0 +1,40 @@
+# End-to-end runs of the real program, driven from the Windows side under
+# Wine, and the stand-ins that take the servicing tools' place there.
+#
+#   standin          copied beside the program as DISM.exe / sfc.exe
+#   e2e_tests        starts winrepair.exe with chosen handles, console,
+#                    environment and current directory; checks its bytes
+#   e2e_launch_tests the launcher on the real system: batch scripts, the
+#                    quoting round trip through CommandLineToArgvW, exit codes
+#                    above 0x7FFFFFFF, handles after a failed start
+
+set(E2E_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+add_executable(standin ${CMAKE_SOURCE_DIR}/tests/tools/standin.cpp)
+target_link_options(standin PRIVATE -static)
+set_target_properties(standin PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# Wine shows the host's root as drive Z:, so /a/b is Z:/a/b to the tests.
+set(E2E_BUILD_DIR_WINDOWS "Z:${CMAKE_BINARY_DIR}")
+
+file(GLOB E2E_SOURCES CONFIGURE_DEPENDS ${E2E_DIR}/*.cpp)
+add_executable(e2e_tests ${E2E_SOURCES})
+target_include_directories(e2e_tests PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(e2e_tests PRIVATE "WR_E2E_BUILD_DIR=\"${E2E_BUILD_DIR_WINDOWS}\"")
+target_link_libraries(e2e_tests PRIVATE gtest_main)
+target_link_options(e2e_tests PRIVATE -static)
+add_dependencies(e2e_tests winrepair standin)
+wine_test(e2e_tests COMMAND e2e_tests --gtest_brief=1)
+set_tests_properties(e2e_tests PROPERTIES TIMEOUT 900)
+
+file(GLOB E2E_LAUNCH_SOURCES CONFIGURE_DEPENDS ${E2E_DIR}/launch/*.cpp)
+if(E2E_LAUNCH_SOURCES)
+  add_executable(e2e_launch_tests ${E2E_LAUNCH_SOURCES} ${CMAKE_SOURCE_DIR}/platform/system-win32.cpp)
+  target_include_directories(e2e_launch_tests PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(e2e_launch_tests PRIVATE "WR_E2E_BUILD_DIR=\"${E2E_BUILD_DIR_WINDOWS}\"")
+  target_link_libraries(e2e_launch_tests PRIVATE wr_launch_test gtest_main shell32 ntdll synchronization)
+  target_link_options(e2e_launch_tests PRIVATE -static)
+  add_dependencies(e2e_launch_tests standin)
+  wine_test(e2e_launch_tests COMMAND e2e_launch_tests --gtest_brief=1)
+  set_tests_properties(e2e_launch_tests PROPERTIES TIMEOUT 600)
+endif()

@@ -1,0 +1,82 @@
+// What the program is expected to write, built independently of the product's
+// own text tables so that a slip in either shows up as a mismatch.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace wr::e2e {
+
+inline constexpr std::string_view kPublisherText = "cubeshot.example";
+inline constexpr std::string_view kTitlePrefix = "Утилита восстановления windows от ";
+inline constexpr std::string_view kDismCommandText = "DISM /Online /Cleanup-image /Restorehealth";
+inline constexpr std::string_view kSfcCommandText = "sfc /scannow";
+inline constexpr std::string_view kEscHint =
+    "Если кликнул в окно и всё зависло или пишет \"Выбор\" - нажми ESC!";
+inline constexpr std::string_view kToolFailedText =
+    "Встроенное в windows средство устранения неполадок не сработало!";
+inline constexpr std::string_view kReinstallText = "В этом случае поможет только переустановка windows";
+inline constexpr std::string_view kLaunchFailedText =
+    "Не удалось запустить встроенное в windows средство устранения неполадок";
+inline constexpr std::string_view kSuccessText = "\n    Отлично! Осталось перезагрузить windows!\n";
+inline constexpr std::string_view kStage1Header = "\n\n    1й из 2х этапов: `";
+inline constexpr std::string_view kStage2Header = "\n\n    2й из 2х этапов: `";
+
+// The byte lengths the texts are published with; a typo in a Cyrillic letter
+// usually changes them.
+static_assert(kPublisherText.size() == 16);
+static_assert(kTitlePrefix.size() == 57);
+static_assert(kDismCommandText.size() == 42);
+static_assert(kSfcCommandText.size() == 12);
+static_assert(kEscHint.size() == 109);
+static_assert(kToolFailedText.size() == 113);
+static_assert(kReinstallText.size() == 87);
+static_assert(kLaunchFailedText.size() == 127);
+static_assert(kSuccessText.size() == 74);
+static_assert(kStage1Header.size() == 34 && kStage2Header.size() == 34);
+
+inline std::string Title() { return std::string(kTitlePrefix) + std::string(kPublisherText); }
+
+// ESC ] 0 ; title BEL.
+inline std::string TitleEscape() { return "\x1b]0;" + Title() + "\x07"; }
+
+inline std::string BannerHead() {
+  const std::string rule(58, '-');
+  const std::string blank = "    |" + std::string(58, ' ') + "|\n";
+  return "\n" "    ." + rule + ".\n" + blank + "    |    " + std::string(kTitlePrefix);
+}
+
+inline std::string BannerTail() {
+  const std::string rule(58, '-');
+  const std::string blank = "    |" + std::string(58, ' ') + "|\n";
+  return "    |\n"
+         "    |   Играй в наши пвп, пве шутеры в кубических вселенных!   |\n" +
+         blank + "    '" + rule + "'\n" + "    \n";
+}
+
+inline std::string Banner() { return BannerHead() + std::string(kPublisherText) + BannerTail(); }
+
+inline std::string Announcement(std::string_view header, std::string_view command) {
+  return std::string(header) + std::string(command) + "`\n\n    " + std::string(kEscHint) + "\n\n";
+}
+
+inline std::string Stage1() { return Announcement(kStage1Header, kDismCommandText); }
+inline std::string Stage2() { return Announcement(kStage2Header, kSfcCommandText); }
+
+inline std::string ToolFailedVerdict() {
+  return "\n    " + std::string(kToolFailedText) + "!\n\n    " + std::string(kReinstallText) + "!\n";
+}
+
+inline std::string ReinstallVerdict() { return "\n    " + std::string(kReinstallText) + "\n"; }
+
+inline std::string LaunchFailedVerdict(std::string_view errorText) {
+  return "\n    " + std::string(kLaunchFailedText) + ":\n" + std::string(errorText) + "\n\n    " +
+         std::string(kReinstallText) + "!\n";
+}
+
+// What a stand-in copied as <name>.exe prints when it runs.
+inline std::string StandInSaid(std::string_view name) {
+  return "stand-in " + std::string(name) + " ran\n";
+}
+
+}  // namespace wr::e2e

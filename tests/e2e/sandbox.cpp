@@ -1,0 +1,276 @@
+#include "tests/e2e/sandbox.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace wr::e2e {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr DWORD kRunTimeoutMs = 60000;
+
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+std::wstring Query(UINT (*query)(LPWSTR, UINT)) {
+  wchar_t buffer[MAX_PATH + 1];
+  UINT n = query(buffer, MAX_PATH + 1);
+  return std::wstring(buffer, n);
+}
+
+// Owns one handle for the length of a run.
+struct OwnedHandle {
+  HANDLE h = nullptr;
+  OwnedHandle() = default;
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  ~OwnedHandle() { Reset(); }
+  void Reset() {
+    if (h) CloseHandle(h);
+    h = nullptr;
+  }
+};
+
+SECURITY_ATTRIBUTES Inheritable() {
+  SECURITY_ATTRIBUTES sa{};
+  sa.nLength = sizeof sa;
+  sa.bInheritHandle = TRUE;
+  return sa;
+}
+
+// Null when the file cannot be opened.
+HANDLE OpenInheritable(const fs::path& file, DWORD access, DWORD disposition) {
+  SECURITY_ATTRIBUTES sa = Inheritable();
+  HANDLE h = CreateFileW(file.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, disposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+// One end of a pipe, inheritable, with the other end already closed.
+HANDLE HalfPipe(bool keepReader) {
+  SECURITY_ATTRIBUTES sa = Inheritable();
+  HANDLE reader = nullptr, writer = nullptr;
+  if (!CreatePipe(&reader, &writer, &sa, 0)) return nullptr;
+  CloseHandle(keepReader ? writer : reader);
+  return keepReader ? reader : writer;
+}
+
+// A Unicode environment block holding only what the test chose, sorted the
+// way the system keeps its own blocks.
+std::wstring EnvironmentBlock(const RunOptions& options) {
+  std::vector<std::wstring> entries;
+  const std::wstring windows = WindowsDirectory();
+  entries.push_back(L"SystemRoot=" + windows);
+  entries.push_back(L"windir=" + windows);
+  entries.push_back(L"SystemDrive=" + windows.substr(0, 2));
+  entries.push_back(L"PATH=" + options.path.value_or(SystemDirectory() + L";" + windows));
+  if (options.term) entries.push_back(L"TERM=" + *options.term);
+  std::sort(entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_LESS_THAN;
+  });
+  std::wstring block;
+  for (const auto& e : entries) {
+    block += e;
+    block.push_back(L'\0');
+  }
+  block.push_back(L'\0');
+  return block;
+}
+
+std::wstring QuoteForCommandLine(const std::wstring& argument) {
+  // Only arguments without quotes and trailing backslashes are used here.
+  if (!argument.empty() && argument.find_first_of(L" \t") == std::wstring::npos) return argument;
+  return L"\"" + argument + L"\"";
+}
+
+// CopyFileW rather than std::filesystem::copy_file: the MinGW runtime's
+// overwrite_existing refuses a target that is already there.
+void CopyStandIn(const fs::path& target) {
+  const fs::path source = fs::path(BuildDir()) / L"standin.exe";
+  ASSERT_TRUE(CopyFileW(source.c_str(), target.c_str(), FALSE)) << "copy to " << target.string();
+}
+
+}  // namespace
+
+std::wstring BuildDir() {
+  std::wstring dir = Widen(WR_E2E_BUILD_DIR);
+  std::replace(dir.begin(), dir.end(), L'/', L'\\');
+  return dir;
+}
+
+std::wstring SystemDirectory() { return Query(GetSystemDirectoryW); }
+std::wstring WindowsDirectory() { return Query(GetWindowsDirectoryW); }
+
+std::string ToUtf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n,
+                      nullptr, nullptr);
+  return bytes;
+}
+
+std::string ReadBytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const fs::path& file, const std::string& bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void Sandbox::SetUp() {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::wstring name = Widen(std::string(info->test_suite_name()) + "." + info->name());
+  std::replace(name.begin(), name.end(), L'/', L'_');
+  name += L"-" + std::to_wstring(GetCurrentProcessId());
+  root_ = fs::path(BuildDir()) / L"e2e-work" / name;
+  std::error_code ignored;
+  fs::remove_all(root_, ignored);
+  fs::create_directories(root_);
+  program_ = root_ / L"winrepair.exe";
+  fs::copy_file(fs::path(BuildDir()) / L"winrepair.exe", program_);
+}
+
+void Sandbox::RelocateProgram(const fs::path& dir) {
+  fs::create_directories(dir);
+  const fs::path moved = dir / L"winrepair.exe";
+  ASSERT_TRUE(MoveFileW(program_.c_str(), moved.c_str())) << "move to " << moved.string();
+  program_ = moved;
+}
+
+void Sandbox::TearDown() {
+  // Left in place after a failure, for a look at what the program saw.
+  if (HasFailure()) return;
+  // The system may keep the program's image open for a moment after the
+  // process has been seen to end, so the copy can refuse deletion at first.
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+    if (!fs::exists(root_, ignored)) return;
+    Sleep(100);
+  }
+}
+
+fs::path Sandbox::Dir(const std::wstring& name) {
+  fs::path dir = root_ / name;
+  fs::create_directories(dir);
+  return dir;
+}
+
+void Sandbox::PlaceToolIn(const fs::path& dir, const std::wstring& name,
+                          std::optional<std::uint32_t> exitCode) {
+  fs::create_directories(dir);
+  CopyStandIn(dir / (name + L".exe"));
+  if (exitCode) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08X\n", static_cast<unsigned>(*exitCode));
+    WriteBytes(dir / (name + L".exitcode"), text);
+  }
+}
+
+std::vector<Sandbox::ToolRun> Sandbox::ToolRuns(const fs::path& dir, const std::wstring& name) const {
+  std::vector<ToolRun> runs;
+  std::istringstream log(ReadBytes(dir / (name + L".log")));
+  std::string commandLine, handles;
+  while (std::getline(log, commandLine) && std::getline(log, handles)) {
+    runs.push_back({commandLine, handles == "stdhandles=1"});
+  }
+  return runs;
+}
+
+RunResult Sandbox::Run(const RunOptions& options) {
+  RunResult result;
+  const fs::path outFile = root_ / L"stdout.bin";
+  const fs::path errFile = root_ / L"stderr.bin";
+  const fs::path inFile = root_ / L"stdin.bin";
+
+  OwnedHandle in, out, err;
+  if (!options.noStdHandles) {
+    switch (options.input) {
+      case Input::EmptyFile:
+      case Input::FileBytes:
+        WriteBytes(inFile, options.input == Input::FileBytes ? options.inputBytes : std::string());
+        in.h = OpenInheritable(inFile, GENERIC_READ, OPEN_EXISTING);
+        break;
+      case Input::Nul:
+        in.h = OpenInheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
+        break;
+      case Input::PipeWriterGone:
+        in.h = HalfPipe(/*keepReader=*/true);
+        break;
+      case Input::Absent:
+        break;
+    }
+    switch (options.output) {
+      case Output::File:
+        out.h = OpenInheritable(outFile, GENERIC_WRITE, CREATE_ALWAYS);
+        break;
+      case Output::PipeReaderGone:
+        out.h = HalfPipe(/*keepReader=*/false);
+        break;
+      case Output::Absent:
+        break;
+    }
+    err.h = OpenInheritable(errFile, GENERIC_WRITE, CREATE_ALWAYS);
+    if ((options.input != Input::Absent && !in.h) ||
+        (options.output != Output::Absent && !out.h) || !err.h) {
+      ADD_FAILURE() << "could not prepare the standard handles: " << GetLastError();
+      return result;
+    }
+  }
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  if (!options.noStdHandles) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in.h;
+    startup.hStdOutput = out.h;
+    startup.hStdError = err.h;
+  }
+
+  std::wstring commandLine = L"\"" + Program().wstring() + L"\"";
+  for (const auto& a : options.arguments) commandLine += L" " + QuoteForCommandLine(a);
+  std::wstring environment = EnvironmentBlock(options);
+  const fs::path cwd = options.currentDirectory.value_or(root_);
+  DWORD flags = CREATE_UNICODE_ENVIRONMENT | (options.detached ? DETACHED_PROCESS : 0);
+
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(Program().c_str(), commandLine.data(), nullptr, nullptr,
+                      /*bInheritHandles=*/!options.noStdHandles, flags, environment.data(),
+                      cwd.c_str(), &startup, &process)) {
+    ADD_FAILURE() << "could not start the program: " << GetLastError();
+    return result;
+  }
+  // Only the child may hold the write ends now, so a closed pipe end is seen.
+  in.Reset();
+  out.Reset();
+  err.Reset();
+  CloseHandle(process.hThread);
+  if (WaitForSingleObject(process.hProcess, kRunTimeoutMs) != WAIT_OBJECT_0) {
+    TerminateProcess(process.hProcess, 0xDEAD);
+    WaitForSingleObject(process.hProcess, 5000);
+    ADD_FAILURE() << "the program did not end within " << kRunTimeoutMs << " ms";
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  result.exitCode = code;
+  if (!options.noStdHandles) {
+    if (options.output == Output::File) result.out = ReadBytes(outFile);
+    result.err = ReadBytes(errFile);
+  }
+  return result;
+}
+
+}  // namespace wr::e2e

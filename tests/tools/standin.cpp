@@ -1,0 +1,108 @@
+// A stand-in for the servicing tools, for the end-to-end runs.
+//
+// Copied beside the program under a tool's name (DISM.exe, sfc.exe), it
+//   - appends two lines to "<own path without .exe>.log": the command line it
+//     received, exactly, as UTF-8; then "stdhandles=1" or "stdhandles=0",
+//     whether its creator passed STARTF_USESTDHANDLES;
+//   - writes "stand-in <name> ran\n" to its standard output, so a transcript
+//     shows where the tool's own output fell between the program's messages;
+//   - exits with the code read from "<own path without .exe>.exitcode"
+//     (decimal or 0x-hex, 32-bit unsigned), or 0 when there is no such file.
+// Plain Win32 only, so it behaves the same linked statically anywhere.
+#include <windows.h>
+
+namespace {
+
+constexpr DWORD kLongestPath = 32768;
+
+// Own path without its extension, and the file name part without it.
+struct OwnName {
+  wchar_t base[kLongestPath + 16];
+  const wchar_t* name;
+};
+
+void FindOwnName(OwnName& own) {
+  DWORD n = GetModuleFileNameW(nullptr, own.base, kLongestPath);
+  if (n == 0 || n >= kLongestPath) ExitProcess(0xE2E0001);
+  own.base[n] = 0;
+  wchar_t* slash = own.base;
+  wchar_t* dot = nullptr;
+  for (wchar_t* p = own.base; *p; ++p) {
+    if (*p == L'\\' || *p == L'/') { slash = p + 1; dot = nullptr; }
+    else if (*p == L'.') dot = p;
+  }
+  if (dot) *dot = 0;
+  own.name = slash;
+}
+
+void WithSuffix(const OwnName& own, const wchar_t* suffix, wchar_t* out) {
+  lstrcpyW(out, own.base);
+  lstrcatW(out, suffix);
+}
+
+void AppendLog(const OwnName& own, const char* bytes, DWORD length) {
+  static wchar_t path[kLongestPath + 32];
+  WithSuffix(own, L".log", path);
+  HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) ExitProcess(0xE2E0002);
+  DWORD written = 0;
+  WriteFile(file, bytes, length, &written, nullptr);
+  CloseHandle(file);
+}
+
+DWORD ReadExitCode(const OwnName& own) {
+  static wchar_t path[kLongestPath + 32];
+  WithSuffix(own, L".exitcode", path);
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  char text[64] = {};
+  DWORD got = 0;
+  ReadFile(file, text, sizeof text - 1, &got, nullptr);
+  CloseHandle(file);
+  text[got] = 0;
+  const char* p = text;
+  unsigned base = 10;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) { base = 16; p += 2; }
+  unsigned long long value = 0;
+  for (; *p; ++p) {
+    unsigned digit;
+    if (*p >= '0' && *p <= '9') digit = *p - '0';
+    else if (base == 16 && *p >= 'a' && *p <= 'f') digit = *p - 'a' + 10;
+    else if (base == 16 && *p >= 'A' && *p <= 'F') digit = *p - 'A' + 10;
+    else break;  // a trailing line end
+    value = value * base + digit;
+  }
+  return static_cast<DWORD>(value);
+}
+
+}  // namespace
+
+int main() {
+  static OwnName own;
+  FindOwnName(own);
+
+  STARTUPINFOW startup;
+  GetStartupInfoW(&startup);
+  const bool stdHandles = (startup.dwFlags & STARTF_USESTDHANDLES) != 0;
+
+  static char record[65536];
+  const wchar_t* line = GetCommandLineW();
+  int n = WideCharToMultiByte(CP_UTF8, 0, line, -1, record, sizeof record - 64, nullptr, nullptr);
+  if (n <= 0) ExitProcess(0xE2E0003);
+  DWORD length = static_cast<DWORD>(n - 1);
+  const char* tail = stdHandles ? "\nstdhandles=1\n" : "\nstdhandles=0\n";
+  for (const char* t = tail; *t; ++t) record[length++] = *t;
+  AppendLog(own, record, length);
+
+  static char said[kLongestPath * 3 + 32];
+  int used = wsprintfA(said, "stand-in %ls ran\n", own.name);
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    WriteFile(out, said, static_cast<DWORD>(used), &written, nullptr);
+  }
+
+  ExitProcess(ReadExitCode(own));
+}
