@@ -1,0 +1,38 @@
+# The program on a real console: Wine inside a tmux pane, the screen read
+# back with capture-pane. Included from the Windows part of the build, after
+# the end-to-end tests that define the `standin` tool.
+
+add_executable(console_slow_tool ${CMAKE_CURRENT_LIST_DIR}/slow_tool.cpp)
+target_link_options(console_slow_tool PRIVATE -static)
+
+if(NOT TARGET standin)
+  message(STATUS "console_tmux: no standin target, console tests not registered")
+  return()
+endif()
+
+find_program(TMUX_PROGRAM tmux)
+if(NOT TMUX_PROGRAM)
+  message(STATUS "console_tmux: tmux not found, console tests not registered")
+  return()
+endif()
+
+set(CONSOLE_TMUX_CASES
+  success dism_fails sfc_reinstall sfc_tool_failed sfc_missing ctrl_z title type_ahead)
+
+foreach(case IN LISTS CONSOLE_TMUX_CASES)
+  # A plain path, not the imported interpreter target: CMake would put the
+  # cross-compiling emulator in front of an executable target.
+  wine_test(console_tmux_${case}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/run_console_tests.py
+            --winrepair $<TARGET_FILE:winrepair>
+            --standin $<TARGET_FILE:standin>
+            --slow-tool $<TARGET_FILE:console_slow_tool>
+            ${case})
+  # One pane at a time: the cases time key presses against what Wine shows,
+  # and two Wine programs starting together on a small machine blur that.
+  set_tests_properties(console_tmux_${case} PROPERTIES
+    SKIP_RETURN_CODE 77
+    TIMEOUT 240
+    RESOURCE_LOCK console_tmux
+    LABELS console_tmux)
+endforeach()

@@ -1,0 +1,426 @@
+#!/usr/bin/env python3
+"""What a user sees: winrepair.exe on a real console.
+
+Wine started inside a tmux pane gives the program a true console whose
+output tmux renders, so capture-pane shows the screen as the user would see
+it and send-keys types on the user's keyboard. Every case runs in its own
+tmux server (its own socket), with a fixed pane size, in a fresh directory
+holding a copy of the program and of the tools standing in for DISM and sfc.
+
+Wine hands a Linux exit status the low 8 bits of the Windows exit code, so
+a status of 0 still means 0, 29 is what is left of 0xC000001D and 9 of
+0xC0000409.
+
+Usage: run_console_tests.py --winrepair PATH --standin PATH
+           [--slow-tool PATH] [--keep] CASE...
+Exit status: 0 all passed, 1 a case failed, 77 every case skipped.
+"""
+
+import argparse
+import difflib
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIPPED = 77
+
+WINE = os.environ.get("WINE", "/usr/lib/wine/wine64")
+PANE_WIDTH = 120
+PANE_HEIGHT = 50
+
+# How long Wine may take to bring the program's first text up (a cold
+# wineserver on a loaded machine is slow), and how long anything after that
+# may take.
+START_TIMEOUT = 90.0
+STEP_TIMEOUT = 30.0
+# How long the program must stay in its final pause to count as waiting.
+STILL_WAITING = 1.5
+
+PUBLISHER = "cubeshot.example"
+
+# The program's screen texts, composed the way it prints them.
+TITLE = "Утилита восстановления windows от " + PUBLISHER
+BANNER = ("\n"
+          "    ." + "-" * 58 + ".\n"
+          "    |" + " " * 58 + "|\n"
+          "    |    Утилита восстановления windows от " + PUBLISHER + "    |\n"
+          "    |   Играй в наши пвп, пве шутеры в кубических вселенных!   |\n"
+          "    |" + " " * 58 + "|\n"
+          "    '" + "-" * 58 + "'\n"
+          "    \n")
+ESC_HINT = "Если кликнул в окно и всё зависло или пишет \"Выбор\" - нажми ESC!"
+STAGE1 = ("\n\n    1й из 2х этапов: `DISM /Online /Cleanup-image /Restorehealth`\n\n    "
+          + ESC_HINT + "\n\n")
+STAGE2 = "\n\n    2й из 2х этапов: `sfc /scannow`\n\n    " + ESC_HINT + "\n\n"
+REINSTALL = "В этом случае поможет только переустановка windows"
+TOOL_FAILED = ("\n    Встроенное в windows средство устранения неполадок не сработало!!\n\n    "
+               + REINSTALL + "!\n")
+REINSTALL_ONLY = "\n    " + REINSTALL + "\n"
+LAUNCH_FAILED = ("\n    Не удалось запустить встроенное в windows средство устранения неполадок:\n"
+                 "program not found\n\n    " + REINSTALL + "!\n")
+SUCCESS = "\n    Отлично! Осталось перезагрузить windows!\n"
+
+
+def tool_line(name):
+    """What the stand-in prints when it runs under the given name."""
+    return "stand-in %s ran\n" % name
+
+
+class Failure(Exception):
+    pass
+
+
+class Skip(Exception):
+    pass
+
+
+def screen_lines(text):
+    """Lines as tmux shows them: trailing blanks and blank tail dropped."""
+    lines = [line.rstrip() for line in text.split("\n")]
+    while lines and not lines[-1]:
+        lines.pop()
+    return lines
+
+
+def diff(expected, actual):
+    return "\n".join(difflib.unified_diff(expected, actual, "expected screen",
+                                          "actual screen", lineterm=""))
+
+
+class Pane:
+    """One tmux server with one pane that runs the program in `workdir`."""
+
+    def __init__(self, case, workdir):
+        self.socket = "wrtmux-%d-%s" % (os.getpid(), case)
+        self.workdir = workdir
+        self.env = dict(os.environ)
+        self.env.pop("TMUX", None)
+        self.env.pop("TMUX_PANE", None)
+        self.pane_pid = None
+        self.socket_path = None
+
+    def tmux(self, *args, check=True):
+        done = subprocess.run(["tmux", "-L", self.socket, "-f", "/dev/null", *args],
+                              env=self.env, stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=30)
+        if check and done.returncode != 0:
+            raise Failure("tmux %s failed: %s" % (args[0], done.stderr.strip()))
+        return done.stdout
+
+    def start(self):
+        # Ctrl+Z must reach the program instead of stopping the job, and the
+        # pane must outlive the program so its last screen can be read.
+        script = os.path.join(self.workdir, "run.sh")
+        with open(script, "w") as f:
+            f.write("stty susp undef\n"
+                    "cd %s || exit 1\n"
+                    "%s ./winrepair.exe\n"
+                    "echo \"EXIT:$?\"\n"
+                    "exec sleep 3600\n" % (shquote(self.workdir), shquote(WINE)))
+        self.tmux("new-session", "-d", "-s", "main", "-x", str(PANE_WIDTH),
+                  "-y", str(PANE_HEIGHT), "bash --norc --noprofile " + shquote(script))
+        pid, self.socket_path = self.tmux(
+            "display", "-p", "-t", "main", "#{pane_pid} #{socket_path}").rstrip("\n").split(" ", 1)
+        self.pane_pid = int(pid)
+
+    def stop(self):
+        self.tmux("kill-server", check=False)
+        # The pane's shell runs without job control, so the program, Wine's
+        # loader and the tools it started share the shell's process group;
+        # whatever outlived the hang-up goes now.
+        if self.pane_pid:
+            try:
+                os.killpg(self.pane_pid, signal.SIGKILL)
+            except OSError:
+                pass
+        # A server that goes down with its last pane leaves its socket file.
+        if self.socket_path:
+            try:
+                os.unlink(self.socket_path)
+            except OSError:
+                pass
+
+    def capture(self):
+        return self.tmux("capture-pane", "-p", "-J", "-S", "-", "-E", "-", "-t", "main")
+
+    def title(self):
+        return self.tmux("display", "-p", "-t", "main", "#{pane_title}").rstrip("\n")
+
+    def keys(self, *keys):
+        self.tmux("send-keys", "-t", "main", *keys)
+
+    def wait_for(self, what, predicate, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            text = self.capture()
+            if predicate(text):
+                return text
+            if time.monotonic() > deadline:
+                raise Failure("timed out after %.0f s waiting for %s; the screen was:\n%s"
+                              % (timeout, what, text.rstrip()))
+            time.sleep(0.2)
+
+
+def shquote(text):
+    return "'" + text.replace("'", "'\\''") + "'"
+
+
+EXIT_LINE = re.compile(r"^EXIT:(\d+)$", re.M)
+
+STATUS_NAMES = {29: "what a fatal stop 0xC000001D leaves",
+                9: "what a fail-fast 0xC0000409 leaves"}
+
+
+def exit_status(text):
+    found = EXIT_LINE.search(text)
+    return None if found is None else int(found.group(1))
+
+
+def expect_status_zero(text):
+    status = exit_status(text)
+    if status != 0:
+        raise Failure("the program ended with status %s (%s), expected 0; the screen was:\n%s"
+                      % (status, STATUS_NAMES.get(status, "low 8 bits of its exit code"),
+                         text.rstrip()))
+
+
+def program_text(text):
+    """The screen up to the shell's EXIT line."""
+    found = EXIT_LINE.search(text)
+    return text if found is None else text[:found.start()]
+
+
+def check_clean_screen(text):
+    """Cyrillic must arrive as Cyrillic and control sequences must not show."""
+    shown = program_text(text)
+    for marker, meaning in (("]0;", "the title sequence printed as text"),
+                            ("\x1b", "a raw ESC"), ("^[", "an ESC shown as ^["),
+                            ("\x07", "a raw BEL"), ("\ufffd", "a replacement character"),
+                            ("?", "a question mark (an unconvertible character)")):
+        if marker in shown:
+            raise Failure("the screen shows %s:\n%s" % (meaning, shown.rstrip()))
+    for ch in shown:
+        if ord(ch) > 0x7E and not 0x0400 <= ord(ch) <= 0x04FF:
+            raise Failure("the screen shows U+%04X %r, which none of the texts holds "
+                          "(mojibake?):\n%s" % (ord(ch), ch, shown.rstrip()))
+
+
+class Settled:
+    """Ready to compare: the last expected line is shown, the program has
+    ended, or the screen is at least as long as expected and has stopped
+    changing (a wrong text need not wait for the whole timeout)."""
+
+    QUIET = 5.0
+
+    def __init__(self, expected):
+        self.expected = expected
+        self.seen = None
+        self.since = 0.0
+
+    def __call__(self, text):
+        if self.expected[-1] in text or exit_status(text) is not None:
+            return True
+        now = time.monotonic()
+        if text != self.seen:
+            self.seen, self.since = text, now
+            return False
+        return len(screen_lines(text)) >= len(self.expected) and now - self.since >= self.QUIET
+
+
+class Case:
+    """A fresh directory with the program and the tools one case needs."""
+
+    def __init__(self, name, args):
+        self.name = name
+        self.args = args
+        self.dir = tempfile.mkdtemp(prefix="wrtmux-%s-" % name)
+        shutil.copy(args.winrepair, os.path.join(self.dir, "winrepair.exe"))
+        self.pane = Pane(name, self.dir)
+
+    def tool(self, file_name, exit_code=None, source=None):
+        shutil.copy(source or self.args.standin, os.path.join(self.dir, file_name))
+        if exit_code is not None:
+            base = os.path.splitext(file_name)[0]
+            with open(os.path.join(self.dir, base + ".exitcode"), "w") as f:
+                f.write("%d\n" % exit_code)
+
+    def ran(self, tool_name):
+        return os.path.exists(os.path.join(self.dir, tool_name + ".log"))
+
+    def close(self):
+        self.pane.stop()
+        if self.args.keep:
+            print("  kept %s" % self.dir)
+        else:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    # The program's whole run up to the final pause, compared line by line.
+    def run_to_pause(self, expected_text):
+        expected = screen_lines(expected_text)
+        last = expected[-1]
+        self.pane.start()
+        text = self.pane.wait_for(repr(last), Settled(expected), START_TIMEOUT)
+        if exit_status(text) is not None:
+            raise Failure("the program ended without waiting for a key (status %s):\n%s"
+                          % (exit_status(text), text.rstrip()))
+        actual = screen_lines(text)
+        if actual != expected:
+            raise Failure("the screen differs from the program's texts:\n"
+                          + diff(expected, actual))
+        check_clean_screen(text)
+        # Still in the final pause a moment later (and by then surely inside
+        # its console read, so the key that follows is not typed ahead).
+        time.sleep(STILL_WAITING)
+        text = self.pane.capture()
+        if exit_status(text) is not None:
+            raise Failure("the program did not wait for a key (status %s):\n%s"
+                          % (exit_status(text), text.rstrip()))
+        if screen_lines(text) != expected:
+            raise Failure("the screen changed during the final pause:\n"
+                          + diff(expected, screen_lines(text)))
+
+    def end_with(self, *keys):
+        self.pane.keys(*keys)
+        text = self.pane.wait_for("the program to end after %s" % "+".join(keys),
+                                  lambda t: exit_status(t) is not None, STEP_TIMEOUT)
+        expect_status_zero(text)
+
+
+# --- the cases --------------------------------------------------------------
+
+def verdict_case(tools, expected, not_run=()):
+    """The run with the given tools present, ended by Enter."""
+    def run(case):
+        for file_name, code in tools:
+            case.tool(file_name, code)
+        case.run_to_pause(expected)
+        for tool_name in not_run:
+            if case.ran(tool_name):
+                raise Failure("%s ran, though the verdict was already given" % tool_name)
+        case.end_with("Enter")
+    return run
+
+
+SUCCESS_SCREEN = BANNER + STAGE1 + tool_line("DISM") + STAGE2 + tool_line("sfc") + SUCCESS
+
+
+def ctrl_z_ends_pause(case):
+    # The read asks the console to end a line read at Ctrl+Z itself, so Ctrl+Z
+    # alone must end the pause; a plain line read would wait for Enter.
+    case.tool("DISM.exe", 0)
+    case.tool("sfc.exe", 0)
+    case.run_to_pause(SUCCESS_SCREEN)
+    case.end_with("C-z")
+
+
+def window_title(case):
+    # The title goes out as OSC 0 on standard output; Wine's console passes
+    # it on to the terminal, where tmux keeps it as the pane title.
+    case.tool("DISM.exe", 0)
+    case.tool("sfc.exe", 0)
+    case.run_to_pause(SUCCESS_SCREEN)
+    title = case.pane.title()
+    if title != TITLE:
+        raise Failure("pane title is %r, expected %r" % (title, TITLE))
+    case.end_with("Enter")
+
+
+def enter_typed_while_tool_runs(case):
+    # An Enter pressed while a tool runs (and left unread by it) is a whole
+    # line waiting in the console's input, so the final pause ends at once.
+    if not case.args.slow_tool:
+        raise Skip("no --slow-tool given")
+    case.tool("DISM.exe", 0)
+    case.tool("sfc.exe", source=case.args.slow_tool)
+    pane = case.pane
+    pane.start()
+    pane.wait_for("the slow tool to start", lambda t: "slow tool started" in t, START_TIMEOUT)
+    pane.keys("Enter")
+    text = pane.wait_for("the success text", lambda t: "Отлично!" in t, STEP_TIMEOUT)
+    if "slow tool done" not in text:
+        raise Failure("the success text came before the slow tool finished:\n" + text.rstrip())
+    deadline = time.monotonic() + 5.0
+    while exit_status(text) is None and time.monotonic() < deadline:
+        time.sleep(0.2)
+        text = pane.capture()
+    if exit_status(text) is not None:
+        expect_status_zero(text)
+        return
+    # Wine's console leaves the terminal in cooked mode while nobody reads:
+    # the terminal echoes the Enter and turns it into a line feed, which the
+    # console then drops instead of ending a line with it. Make sure the
+    # program still ends normally before calling it Wine's doing.
+    case.end_with("Enter")
+    raise Skip("the Enter typed while the tool ran did not end the pause: Wine's console "
+               "drops a line ended before the read starts; a second Enter ended it with 0")
+
+
+CASES = {
+    "success": verdict_case([("DISM.exe", 0), ("sfc.exe", 0)], SUCCESS_SCREEN),
+    # Above 0x7FFFFFFF on purpose: the code is compared unsigned.
+    "dism_fails": verdict_case([("DISM.exe", 0x80070005), ("sfc.exe", 0)],
+                               BANNER + STAGE1 + tool_line("DISM") + TOOL_FAILED,
+                               not_run=["sfc"]),
+    "sfc_reinstall": verdict_case([("DISM.exe", 0), ("sfc.exe", 2)],
+                                  BANNER + STAGE1 + tool_line("DISM") + STAGE2
+                                  + tool_line("sfc") + REINSTALL_ONLY),
+    "sfc_tool_failed": verdict_case([("DISM.exe", 0), ("sfc.exe", 3)],
+                                    BANNER + STAGE1 + tool_line("DISM") + STAGE2
+                                    + tool_line("sfc") + TOOL_FAILED),
+    # Wine's system directory holds a dism.exe but no sfc.exe.
+    "sfc_missing": verdict_case([("DISM.exe", 0)],
+                                BANNER + STAGE1 + tool_line("DISM") + STAGE2 + LAUNCH_FAILED),
+    "ctrl_z": ctrl_z_ends_pause,
+    "title": window_title,
+    "type_ahead": enter_typed_while_tool_runs,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--winrepair", required=True)
+    parser.add_argument("--standin", required=True)
+    parser.add_argument("--slow-tool")
+    parser.add_argument("--keep", action="store_true", help="keep the case directories")
+    parser.add_argument("cases", nargs="*", help="cases to run (all when none): "
+                        + ", ".join(CASES))
+    args = parser.parse_args()
+    names = args.cases or list(CASES)
+    unknown = [n for n in names if n not in CASES]
+    if unknown:
+        parser.error("unknown case(s): " + ", ".join(unknown))
+    if shutil.which("tmux") is None:
+        print("SKIP: tmux is not installed")
+        return SKIPPED
+    for path in (args.winrepair, args.standin, WINE):
+        if not os.path.isfile(path):
+            print("FAIL: %s does not exist" % path)
+            return 1
+
+    failed = skipped = 0
+    for name in names:
+        case = Case(name, args)
+        try:
+            CASES[name](case)
+            print("PASS %s" % name)
+        except Skip as why:
+            skipped += 1
+            print("SKIP %s: %s" % (name, why))
+        except Failure as why:
+            failed += 1
+            print("FAIL %s: %s" % (name, why))
+        finally:
+            case.close()
+        sys.stdout.flush()
+    if failed:
+        return 1
+    return SKIPPED if skipped == len(names) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
