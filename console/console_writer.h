@@ -43,9 +43,13 @@ class ConsoleWriter {
 
  private:
   class LockedSink;
+  class BufferUse;
+  // One piece through the line buffer; the caller holds the lock.
+  Status WritePiece(std::string_view piece);
   Status LineBufferedWriteAll(std::string_view piece);
   Status BufferedWriteAll(std::string_view piece);
   Status FlushBuffer();
+  Status SendBuffered(std::size_t& sent);
   void PrintLocked(void (*compose)(TextSink&, void*), void* context);
 
   System& os_;

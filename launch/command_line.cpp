@@ -2,6 +2,7 @@
 
 #include "launch/wide_buffer.h"
 #include "runtime/utf.h"
+#include "runtime/views.h"
 
 namespace wr {
 namespace {
@@ -102,7 +103,7 @@ Result<WideText> BuildCommandLine(System& os, const ToolCommand& command) {
 
 bool IsBatchScript(std::u16string_view terminated_path) {
   if (terminated_path.size() < 5) return false;
-  const std::u16string_view tail = terminated_path.substr(terminated_path.size() - 5);
+  const std::u16string_view tail = Tail(terminated_path, terminated_path.size() - 5);
   auto lower = [](char16_t unit) -> char16_t { return unit >= u'A' && unit <= u'Z' ? unit - u'A' + u'a' : unit; };
   if (tail[0] != u'.' || tail[4] != 0) return false;
   const char16_t a = lower(tail[1]), b = lower(tail[2]), c = lower(tail[3]);

@@ -1,4 +1,5 @@
 #include "launch/environment_block.h"
+#include "runtime/views.h"
 
 #include <cstdint>
 #include <utility>
@@ -73,7 +74,7 @@ Result<EnvironmentEntries> CaptureEnvironment(System& os, const ToolCommand& com
       // ("=C:=C:\work") have names that begin with '='.
       const std::size_t equals = text.find(u'=', 1);
       if (equals != std::u16string_view::npos) {
-        Put(os, entries, text.substr(0, equals), text.substr(equals + 1));
+        Put(os, entries, Head(text, equals), Tail(text, equals + 1));
       }
       entry += length + 1;
     }

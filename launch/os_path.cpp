@@ -4,6 +4,7 @@
 
 #include "launch/wide_buffer.h"
 #include "runtime/utf.h"
+#include "runtime/views.h"
 
 namespace wr {
 namespace {
@@ -59,13 +60,13 @@ Result<WideText> ToOsPath(System& os, std::u16string_view path) {
   unchanged.Push(0);
   if (unchanged.size() > kMaxPath) return unchanged;
 
-  if (path.starts_with(kVerbatim) && StartsWithDriveRoot(path.substr(kVerbatim.size()))) {
-    return DropPrefixIfExact(os, std::move(unchanged), path.substr(kVerbatim.size()));
+  if (path.starts_with(kVerbatim) && StartsWithDriveRoot(Tail(path, kVerbatim.size()))) {
+    return DropPrefixIfExact(os, std::move(unchanged), Tail(path, kVerbatim.size()));
   }
   if (path.starts_with(kVerbatimUnc)) {
     WideText plain(os);
     AppendView(plain, u"\\\\");
-    AppendView(plain, path.substr(kVerbatimUnc.size()));
+    AppendView(plain, Tail(path, kVerbatimUnc.size()));
     return DropPrefixIfExact(os, std::move(unchanged), View(plain));
   }
   if (path.starts_with(kVerbatim) || path.starts_with(kNtObject) || path.empty()) return unchanged;
@@ -87,12 +88,12 @@ Result<WideText> ToOsPath(System& os, std::u16string_view path) {
       AppendView(out, absolute);
     } else if (absolute.starts_with(kDevice)) {
       AppendView(out, kVerbatim);
-      AppendView(out, absolute.substr(kDevice.size()));
+      AppendView(out, Tail(absolute, kDevice.size()));
     } else if (absolute.starts_with(kVerbatim) || absolute.starts_with(kNtObject)) {
       AppendView(out, absolute);
     } else if (absolute.starts_with(u"\\\\")) {
       AppendView(out, kVerbatimUnc);
-      AppendView(out, absolute.substr(2));
+      AppendView(out, Tail(absolute, 2));
     } else {
       AppendView(out, absolute);
     }

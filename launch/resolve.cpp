@@ -5,6 +5,7 @@
 #include "launch/os_path.h"
 #include "launch/wide_buffer.h"
 #include "runtime/utf.h"
+#include "runtime/views.h"
 
 namespace wr {
 namespace {
@@ -20,7 +21,7 @@ bool StartsWithDriveDesignator(std::u16string_view text) {
 
 bool EndsWithExe(std::string_view name) {
   if (name.size() < 4) return false;
-  const std::string_view tail = name.substr(name.size() - 4);
+  const std::string_view tail = Tail(name, name.size() - 4);
   for (std::size_t i = 0; i < 4; ++i) {
     char c = tail[i];
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -61,7 +62,7 @@ class Search {
     const bool verbatim = path.starts_with(u"\\\\?\\");
     std::size_t end = path.size();
     while (end > 0 && !(path[end - 1] == u'\\' || (!verbatim && path[end - 1] == u'/'))) --end;
-    return InDirectory(path.substr(0, end), found);
+    return InDirectory(Head(path, end), found);
   }
 
   template <class Query>

@@ -13,6 +13,6 @@ cmake -S "$ROOT" -B "$ROOT/build/windows" -G Ninja \
 ninja -C "$ROOT/build/windows"
 
 status=0
-(cd "$ROOT/build/host" && ctest --output-on-failure </dev/null) || status=1
-(cd "$ROOT/build/windows" && ctest --output-on-failure </dev/null) || status=1
+(cd "$ROOT/build/host" && ctest --output-on-failure --timeout 600 </dev/null) || status=1
+(cd "$ROOT/build/windows" && ctest --output-on-failure --timeout 600 </dev/null) || status=1
 exit $status

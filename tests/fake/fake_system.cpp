@@ -1,6 +1,8 @@
 #include "tests/fake/fake_system.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 
 #include "runtime/utf.h"
@@ -695,22 +697,36 @@ void FakeSystem::DeleteProcThreadAttributeList(void*) {
   --attribute_lists_live;
 }
 
+// The C++ library's atomic wait misses wake-ups now and then in the MinGW
+// build, so the fake parks waiters on a condition variable instead and
+// re-checks the word at least every millisecond. WaitOnAddress may return
+// spuriously anyway; callers loop.
+namespace {
+std::mutex g_address_mutex;
+std::condition_variable g_address_wake;
+}  // namespace
+
 bool FakeSystem::WaitOnAddress(volatile void* address, const void* compare, std::size_t size, Dword) {
   Log("WaitOnAddress");
   if (size != 1) FatalStop();
   auto* word = reinterpret_cast<std::atomic<std::uint8_t>*>(const_cast<void*>(address));
-  word->wait(*static_cast<const std::uint8_t*>(compare));
+  std::unique_lock<std::mutex> lock(g_address_mutex);
+  if (word->load() == *static_cast<const std::uint8_t*>(compare)) {
+    g_address_wake.wait_for(lock, std::chrono::milliseconds(1));
+  }
   return true;
 }
 
-void FakeSystem::WakeByAddressSingle(void* address) {
+void FakeSystem::WakeByAddressSingle(void*) {
   Log("WakeByAddressSingle");
-  reinterpret_cast<std::atomic<std::uint8_t>*>(address)->notify_one();
+  std::lock_guard<std::mutex> lock(g_address_mutex);
+  g_address_wake.notify_all();
 }
 
-void FakeSystem::WakeByAddressAll(void* address) {
+void FakeSystem::WakeByAddressAll(void*) {
   Log("WakeByAddressAll");
-  reinterpret_cast<std::atomic<std::uint8_t>*>(address)->notify_all();
+  std::lock_guard<std::mutex> lock(g_address_mutex);
+  g_address_wake.notify_all();
 }
 
 Dword FakeSystem::GetCurrentThreadId() {
