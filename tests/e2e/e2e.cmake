@@ -17,13 +17,20 @@ set_target_properties(standin PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY
 # Wine shows the host's root as drive Z:, so /a/b is Z:/a/b to the tests.
 set(E2E_BUILD_DIR_WINDOWS "Z:${CMAKE_BINARY_DIR}")
 
+# Ends itself through the real fatal stop or fail-fast, for frame_test.cpp.
+add_executable(fatal_probe ${E2E_DIR}/fatal/fatal_probe.cpp ${CMAKE_SOURCE_DIR}/platform/system-win32.cpp)
+target_compile_options(fatal_probe PRIVATE ${PRODUCT_FLAGS})
+target_link_libraries(fatal_probe PRIVATE wr_console_product ntdll synchronization)
+target_link_options(fatal_probe PRIVATE -static)
+set_target_properties(fatal_probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
 file(GLOB E2E_SOURCES CONFIGURE_DEPENDS ${E2E_DIR}/*.cpp)
 add_executable(e2e_tests ${E2E_SOURCES})
 target_include_directories(e2e_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(e2e_tests PRIVATE "WR_E2E_BUILD_DIR=\"${E2E_BUILD_DIR_WINDOWS}\"")
 target_link_libraries(e2e_tests PRIVATE gtest_main)
 target_link_options(e2e_tests PRIVATE -static)
-add_dependencies(e2e_tests winrepair standin)
+add_dependencies(e2e_tests winrepair standin fatal_probe)
 wine_test(e2e_tests COMMAND e2e_tests --gtest_brief=1)
 set_tests_properties(e2e_tests PROPERTIES TIMEOUT 900)
 
