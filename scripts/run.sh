@@ -7,9 +7,9 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$ROOT/scripts/install-deps.sh"
-cmake -S "$ROOT" -B "$ROOT/build/windows" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C "$ROOT/build/windows" winrepair standin >/dev/null
+cd "$ROOT"
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target winrepair standin >/dev/null
 
 export WINEPREFIX="$ROOT/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true

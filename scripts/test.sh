@@ -6,13 +6,13 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$ROOT/scripts/install-deps.sh"
 
-cmake -S "$ROOT" -B "$ROOT/build/host" -G Ninja -DWINREPAIR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-ninja -C "$ROOT/build/host"
-cmake -S "$ROOT" -B "$ROOT/build/windows" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release
-ninja -C "$ROOT/build/windows"
+cd "$ROOT"
+cmake --preset host
+cmake --build --preset host
+cmake --preset windows
+cmake --build --preset windows
 
 status=0
-(cd "$ROOT/build/host" && ctest --output-on-failure --timeout 600 </dev/null) || status=1
-(cd "$ROOT/build/windows" && ctest --output-on-failure --timeout 600 </dev/null) || status=1
+ctest --preset host </dev/null || status=1
+ctest --preset windows </dev/null || status=1
 exit $status
