@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "runtime/io_error.h"
+#include "tests/fake/expect_error.h"
 #include "tests/fake/fake_system.h"
 
 namespace wr {
@@ -24,15 +25,8 @@ using testing::Widen;
 constexpr std::string_view kToolFailed = "Встроенное в windows средство устранения неполадок не сработало!";
 constexpr std::string_view kReinstall = "В этом случае поможет только переустановка windows";
 
-void ExpectFixed(const IoError& error, const FixedRecord& record) {
-  ASSERT_EQ(error.variant(), IoError::Variant::FixedMessage);
-  EXPECT_EQ(&error.fixed(), &record) << error.fixed().text;
-}
-
-void ExpectOsCode(const IoError& error, std::int32_t code) {
-  ASSERT_EQ(error.variant(), IoError::Variant::OsCode);
-  EXPECT_EQ(error.os_code(), code);
-}
+using testing::ExpectFixed;
+using testing::ExpectOsCode;
 
 std::vector<std::size_t> Sizes(const std::vector<std::string>& writes) {
   std::vector<std::size_t> sizes;

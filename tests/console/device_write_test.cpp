@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "runtime/io_error.h"
+#include "tests/fake/expect_error.h"
 #include "tests/fake/fake_system.h"
 
 namespace wr {
@@ -86,15 +87,8 @@ class DeviceWriteTest : public ::testing::Test {
   Utf8Carry carry;
 };
 
-void ExpectFixed(const IoError& error, const FixedRecord& record) {
-  ASSERT_EQ(error.variant(), IoError::Variant::FixedMessage);
-  EXPECT_EQ(&error.fixed(), &record) << error.fixed().text;
-}
-
-void ExpectOsCode(const IoError& error, std::int32_t code) {
-  ASSERT_EQ(error.variant(), IoError::Variant::OsCode);
-  EXPECT_EQ(error.os_code(), code);
-}
+using testing::ExpectFixed;
+using testing::ExpectOsCode;
 
 std::string Repeat(std::string_view text, std::size_t times) {
   std::string out;
