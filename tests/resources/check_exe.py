@@ -27,6 +27,10 @@ def check_headers(pe):
         problems.append(f"machine is 0x{pe.machine:04x}, not x64 (0x8664)")
     if pe.subsystem != 3:
         problems.append(f"subsystem is {pe.subsystem}, not console (3)")
+    # The main thread's stack: 1 MiB reserved, 4 KiB committed.
+    if (pe.stack_reserve, pe.stack_commit) != (0x100000, 0x1000):
+        problems.append(f"stack is 0x{pe.stack_reserve:x} reserved / 0x{pe.stack_commit:x} committed, "
+                        "not 0x100000 / 0x1000")
     return problems
 
 

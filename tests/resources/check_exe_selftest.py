@@ -71,6 +71,8 @@ def damages(text, web):
          "x64"),
         ("subsystem is GUI", lambda pe: patch(pe.data, pe.subsystem_offset, struct.pack("<H", 2)),
          "console"),
+        ("stack reserve of 2 MiB", lambda pe: patch(pe.data, pe.subsystem_offset + 4, struct.pack("<Q", 0x200000)),
+         "reserved"),
         ("an import from another DLL", lambda pe: rename_import(pe, "user32.dll"), "not allowed"),
         ("manifest asks for the caller's rights",
          lambda pe: replace_once(pe.data, b'level="requireAdministrator"', b'level="highestAvailable"    '),

@@ -70,6 +70,7 @@ class PeFile:
             raise PeError(f"optional header magic 0x{self.magic:x} is not PE32+")
         self.subsystem_offset = optional + 68
         (self.subsystem,) = self._unpack("<H", self.subsystem_offset)
+        (self.stack_reserve, self.stack_commit) = self._unpack("<QQ", optional + 72)
         (directory_count,) = self._unpack("<I", optional + 108)
         self.directories = []
         for i in range(min(directory_count, 16)):
