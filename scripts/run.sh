@@ -3,7 +3,8 @@
 # this terminal. Wine's dism.exe is a stub that exits 0 and Wine has no
 # sfc.exe, so a plain run ends with the launch-failure verdict. With
 # --stand-ins the program runs from build/demo beside two stand-in tools that
-# exit 0, which shows the success path.
+# exit 0, which shows the success path; `--stand-ins D S` makes the DISM
+# stand-in exit with D and the sfc one with S, to show the other verdicts.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$ROOT/scripts/install-deps.sh"
@@ -22,6 +23,8 @@ if [[ "${1:-}" == "--stand-ins" ]]; then
   cp "$exe" "$demo/winrepair.exe"
   cp "$ROOT/build/windows/standin.exe" "$demo/DISM.exe"
   cp "$ROOT/build/windows/standin.exe" "$demo/sfc.exe"
+  echo "${2:-0}" >"$demo/DISM.exitcode"
+  echo "${3:-0}" >"$demo/sfc.exitcode"
   exe="$demo/winrepair.exe"
 fi
 status=0
