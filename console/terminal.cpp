@@ -4,11 +4,10 @@
 #include "runtime/grow_buffer.h"
 #include "runtime/unique_handle.h"
 #include "runtime/utf.h"
+#include "runtime/wide_buffer.h"
 
 namespace wr {
 namespace {
-
-constexpr Dword kFirstTermRoom = 512;
 
 // Nothing here acts on why a console call failed; the code is read right
 // after the failing call and dropped.
@@ -41,34 +40,14 @@ bool EnableVirtualTerminal(System& os) {
   return enabled;
 }
 
-// GetEnvironmentVariableW reports an empty value and a missing one both as
-// 0; only the thread's last error, cleared before each attempt, tells them
-// apart.
+// Unset or unreadable gives no escapes; so does a value that is not valid
+// Unicode, which could not be compared as UTF-8 text.
 bool TermAllowsEscapes(System& os) {
-  WideText value(os);
-  Dword room = kFirstTermRoom;
-  Dword length = 0;
-  for (;;) {
-    value.Resize(room);
-    os.SetLastError(0);
-    const Dword answer = os.GetEnvironmentVariableW(u"TERM", value.data(), room);
-    if (answer == 0) {
-      if (os.GetLastError() != 0) return false;
-      break;
-    }
-    if (answer < room) {
-      length = answer;
-      break;
-    }
-    // The call never answers with exactly the room it was given; such an
-    // answer is taken as an unreadable value rather than guessed at.
-    if (answer == room) return false;
-    // A larger answer is the room needed, zero included. The variable may
-    // change between attempts, so the loop asks until the value fits.
-    room = answer;
-  }
+  Result<WideText> value = FillWideBuffer(
+      os, [&](char16_t* buffer, Dword size) { return os.GetEnvironmentVariableW(u"TERM", buffer, size); });
+  if (!value) return false;
   Text utf8(os);
-  if (!AppendUtf8(utf8, std::u16string_view(value.data(), length))) return false;
+  if (!AppendUtf8(utf8, View(value.value()))) return false;
   return View(utf8) != "dumb";
 }
 

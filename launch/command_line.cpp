@@ -1,13 +1,11 @@
 #include "launch/command_line.h"
 
-#include "launch/wide_buffer.h"
+#include "runtime/wide_buffer.h"
 #include "runtime/utf.h"
 #include "runtime/views.h"
 
 namespace wr {
 namespace {
-
-void AppendView(WideText& out, std::u16string_view text) { out.Append(text.data(), text.size()); }
 
 void AppendBackslashes(WideText& out, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) out.Push(u'\\');

@@ -57,8 +57,6 @@ bool HoldsZero(std::u16string_view text) {
   return false;
 }
 
-void AppendView(WideText& out, std::u16string_view text) { out.Append(text.data(), text.size()); }
-
 }  // namespace
 
 Result<EnvironmentEntries> CaptureEnvironment(System& os, const ToolCommand& command) {

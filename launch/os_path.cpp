@@ -2,7 +2,8 @@
 
 #include <utility>
 
-#include "launch/wide_buffer.h"
+#include "launch/path_text.h"
+#include "runtime/wide_buffer.h"
 #include "runtime/utf.h"
 #include "runtime/views.h"
 
@@ -20,14 +21,11 @@ constexpr std::u16string_view kNtObject = u"\\??\\";
 constexpr std::u16string_view kDevice = u"\\\\.\\";
 constexpr std::u16string_view kVerbatimUnc = u"\\\\?\\UNC\\";
 
-bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
 bool IsAsciiLetter(char16_t unit) { return (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z'); }
 
 bool StartsWithDriveRoot(std::u16string_view path) {
   return path.size() >= 3 && IsAsciiLetter(path[0]) && path[1] == u':' && path[2] == u'\\';
 }
-
-void AppendView(WideText& out, std::u16string_view text) { out.Append(text.data(), text.size()); }
 
 Result<WideText> FullPathOf(System& os, const char16_t* terminated) {
   return FillWideBuffer(os, [&](char16_t* buffer, Dword size) {
@@ -72,9 +70,8 @@ Result<WideText> ToOsPath(System& os, std::u16string_view path) {
   if (path.starts_with(kVerbatim) || path.starts_with(kNtObject) || path.empty()) return unchanged;
 
   if (unchanged.size() < kLegacyMaxPath) {
-    const bool drive = path.size() >= 2 && !IsSeparator(path[0]) && path[1] == u':' &&
-                       (path.size() == 2 || IsSeparator(path[2]));
-    const bool two_separators = path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]);
+    const bool drive = StartsWithDriveDesignator(path) && (path.size() == 2 || IsPathSeparator(path[2]));
+    const bool two_separators = path.size() >= 2 && IsPathSeparator(path[0]) && IsPathSeparator(path[1]);
     if (drive || two_separators) return unchanged;
   }
 

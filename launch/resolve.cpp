@@ -3,7 +3,8 @@
 #include <utility>
 
 #include "launch/os_path.h"
-#include "launch/wide_buffer.h"
+#include "launch/path_text.h"
+#include "runtime/wide_buffer.h"
 #include "runtime/utf.h"
 #include "runtime/views.h"
 
@@ -11,13 +12,6 @@ namespace wr {
 namespace {
 
 constexpr std::u16string_view kExe = u".exe";
-
-bool IsSeparatorUnit(char16_t unit) { return unit == u'\\' || unit == u'/'; }
-
-// Two units: anything but a separator, then ':'.
-bool StartsWithDriveDesignator(std::u16string_view text) {
-  return text.size() >= 2 && !IsSeparatorUnit(text[0]) && text[1] == u':';
-}
 
 bool EndsWithExe(std::string_view name) {
   if (name.size() < 4) return false;
@@ -29,8 +23,6 @@ bool EndsWithExe(std::string_view name) {
   }
   return true;
 }
-
-void AppendView(WideText& out, std::u16string_view text) { out.Append(text.data(), text.size()); }
 
 // The search for a bare file name, one directory at a time.
 class Search {
@@ -134,7 +126,7 @@ WideText JoinSearchCandidate(System& os, std::u16string_view directory, std::u16
   if (!StartsWithDriveDesignator(name)) {
     AppendView(joined, directory);
     const bool drive_only = directory.size() == 2 && StartsWithDriveDesignator(directory);
-    if (!directory.empty() && !IsSeparatorUnit(directory.back()) && !drive_only) joined.Push(u'\\');
+    if (!directory.empty() && !IsPathSeparator(directory.back()) && !drive_only) joined.Push(u'\\');
   }
   AppendView(joined, name);
   if (append_exe) AppendView(joined, kExe);

@@ -1,5 +1,6 @@
 #include "publisher/scrambled_text.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -8,23 +9,19 @@
 namespace wr {
 namespace {
 
-constexpr std::uint64_t RotateLeft(std::uint64_t x, unsigned r) {
-  return (x << r) | (x >> ((64 - r) & 63));
-}
-
 std::uint16_t TitleKeyOffset(std::uint64_t x) {
   using namespace scrambled;
   x ^= x >> kTitleShiftA;
   x *= kTitleFactor;
   x ^= (x >> kTitleShiftB) ^ kTitleXorValue;
-  x ^= RotateLeft(x, kTitleRotation);
+  x ^= std::rotl(x, static_cast<int>(kTitleRotation));
   return static_cast<std::uint16_t>(x & 0xFFFF);
 }
 
 std::uint16_t BannerKeyOffset(std::uint64_t x) {
   using namespace scrambled;
   x = x * kBannerFactor + kBannerAddValue;
-  x ^= RotateLeft(x, kBannerRotation);
+  x ^= std::rotl(x, static_cast<int>(kBannerRotation));
   return static_cast<std::uint16_t>(x & kBannerMask);
 }
 

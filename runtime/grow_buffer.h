@@ -129,4 +129,7 @@ using WideText = GrowBuffer<char16_t>;
 inline std::string_view View(const Text& text) { return {text.data(), text.size()}; }
 inline std::u16string_view View(const WideText& text) { return {text.data(), text.size()}; }
 
+inline void AppendView(Text& out, std::string_view text) { out.Append(text.data(), text.size()); }
+inline void AppendView(WideText& out, std::u16string_view text) { out.Append(text.data(), text.size()); }
+
 }  // namespace wr

@@ -36,7 +36,8 @@ set_tests_properties(e2e_tests PROPERTIES TIMEOUT 900)
 
 file(GLOB E2E_LAUNCH_SOURCES CONFIGURE_DEPENDS ${E2E_DIR}/launch/*.cpp)
 if(E2E_LAUNCH_SOURCES)
-  add_executable(e2e_launch_tests ${E2E_LAUNCH_SOURCES} ${CMAKE_SOURCE_DIR}/platform/system-win32.cpp)
+  add_executable(e2e_launch_tests ${E2E_LAUNCH_SOURCES} ${E2E_DIR}/support.cpp
+                 ${CMAKE_SOURCE_DIR}/platform/system-win32.cpp)
   target_include_directories(e2e_launch_tests PRIVATE ${CMAKE_SOURCE_DIR})
   target_compile_definitions(e2e_launch_tests PRIVATE "WR_E2E_BUILD_DIR=\"${E2E_BUILD_DIR_WINDOWS}\"")
   target_link_libraries(e2e_launch_tests PRIVATE wr_launch_test gtest_main shell32 ntdll synchronization)

@@ -13,14 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/e2e/support.h"
+
 namespace wr::e2e {
-
-// Where the build put winrepair.exe and standin.exe (Windows form).
-std::wstring BuildDir();
-
-std::string ReadBytes(const std::filesystem::path& file);
-void WriteBytes(const std::filesystem::path& file, const std::string& bytes);
-std::string ToUtf8(const std::wstring& text);
 
 enum class Input { EmptyFile, Nul, FileBytes, Absent, PipeWriterGone };
 enum class Output { File, Absent, PipeReaderGone };

@@ -342,41 +342,62 @@ int FakeSystem::WideCharToMultiByte(Dword codePage, Dword flags, const char16_t*
   return static_cast<int>(out.size());
 }
 
+namespace {
+
+// The scripted steps that answer a byte call before any data moves: a bare
+// status, a call that never completes, or an invalid handle. Empty when the
+// call goes on to move data.
+std::optional<NtStatus> AnswerWithoutData(Device& d, const DeviceStep& step, IoStatusBlock* block) {
+  switch (step.what) {
+    case DeviceStep::What::Status:
+      if (step.status >= 0) {
+        block->Status = step.status;
+        block->Information = 0;
+      }
+      return step.status;
+    case DeviceStep::What::StayPending:
+      d.pending_block = block;
+      d.pending_forever = true;
+      return STATUS_PENDING;
+    case DeviceStep::What::Fail:
+      return STATUS_INVALID_HANDLE;
+    case DeviceStep::What::Pending:
+    case DeviceStep::What::Take:
+      break;
+  }
+  return std::nullopt;
+}
+
+// Leaves the call pending; the next wait on the device completes it with
+// `amount` bytes (or, for kPendingEnd, with the end of the input).
+NtStatus CompleteOnWait(Device& d, IoStatusBlock* block, std::size_t amount) {
+  d.pending_block = block;
+  d.pending_amount = amount;
+  d.pending_forever = false;
+  return STATUS_PENDING;
+}
+
+constexpr std::size_t kPendingEnd = static_cast<std::size_t>(-1);
+
+}  // namespace
+
 NtStatus FakeSystem::NtWriteFile(Handle file, IoStatusBlock* block, const void* data, Dword length) {
   Log("NtWriteFile");
   auto it = devices.find(file);
   if (it == devices.end()) return STATUS_INVALID_HANDLE;
   Device& d = it->second;
   std::size_t take = length;
+  bool pending = false;
   if (!d.write_script.empty()) {
     DeviceStep step = d.write_script.front();
     d.write_script.pop_front();
-    switch (step.what) {
-      case DeviceStep::What::Status:
-        if (step.status < 0) return step.status;
-        block->Status = step.status;
-        block->Information = 0;
-        return step.status;
-      case DeviceStep::What::StayPending:
-        d.pending_block = block;
-        d.pending_forever = true;
-        return STATUS_PENDING;
-      case DeviceStep::What::Pending:
-        d.bytes.append(static_cast<const char*>(data), length);
-        d.byte_writes.emplace_back(static_cast<const char*>(data), length);
-        d.pending_block = block;
-        d.pending_amount = length;
-        d.pending_forever = false;
-        return STATUS_PENDING;
-      case DeviceStep::What::Fail:
-        return STATUS_INVALID_HANDLE;
-      case DeviceStep::What::Take:
-        take = std::min<std::size_t>(take, step.limit);
-        break;
-    }
+    if (auto answer = AnswerWithoutData(d, step, block)) return *answer;
+    pending = step.what == DeviceStep::What::Pending;
+    take = std::min<std::size_t>(take, step.limit);
   }
   d.bytes.append(static_cast<const char*>(data), take);
   d.byte_writes.emplace_back(static_cast<const char*>(data), take);
+  if (pending) return CompleteOnWait(d, block, take);
   block->Status = STATUS_SUCCESS;
   block->Information = take;
   return STATUS_SUCCESS;
@@ -393,49 +414,22 @@ NtStatus FakeSystem::NtReadFile(Handle file, IoStatusBlock* block, void* data, D
   if (!d.read_script.empty()) {
     DeviceStep step = d.read_script.front();
     d.read_script.pop_front();
-    switch (step.what) {
-      case DeviceStep::What::Status:
-        if (step.status < 0) return step.status;
-        block->Status = step.status;
-        block->Information = 0;
-        return step.status;
-      case DeviceStep::What::StayPending:
-        d.pending_block = block;
-        d.pending_forever = true;
-        return STATUS_PENDING;
-      case DeviceStep::What::Pending:
-        pending = true;
-        break;
-      case DeviceStep::What::Fail:
-        return STATUS_INVALID_HANDLE;
-      case DeviceStep::What::Take:
-        limit = std::min<std::size_t>(limit, step.limit);
-        break;
-    }
+    if (auto answer = AnswerWithoutData(d, step, block)) return *answer;
+    pending = step.what == DeviceStep::What::Pending;
+    limit = std::min<std::size_t>(limit, step.limit);
   }
-  std::size_t left = d.input.size() - d.input_at;
+  const std::size_t left = d.input.size() - d.input_at;
   if (left == 0) {
-    NtStatus end = d.pipe ? STATUS_PIPE_BROKEN : STATUS_END_OF_FILE;
     if (pending) {
-      d.pending_block = block;
-      d.pending_forever = false;
-      d.pending_amount = 0;
       block->Status = STATUS_PENDING;
-      // The wait completes it with the end status.
-      d.pending_amount = static_cast<std::size_t>(-1);
-      return STATUS_PENDING;
+      return CompleteOnWait(d, block, kPendingEnd);
     }
-    return end;
+    return d.pipe ? STATUS_PIPE_BROKEN : STATUS_END_OF_FILE;
   }
-  std::size_t take = std::min(limit, left);
+  const std::size_t take = std::min(limit, left);
   std::memcpy(data, d.input.data() + d.input_at, take);
   d.input_at += take;
-  if (pending) {
-    d.pending_block = block;
-    d.pending_amount = take;
-    d.pending_forever = false;
-    return STATUS_PENDING;
-  }
+  if (pending) return CompleteOnWait(d, block, take);
   block->Status = STATUS_SUCCESS;
   block->Information = take;
   return STATUS_SUCCESS;
@@ -447,7 +441,7 @@ Dword FakeSystem::WaitForSingleObject(Handle object, Dword) {
   if (dev != devices.end()) {
     Device& d = dev->second;
     if (d.pending_block != nullptr && !d.pending_forever) {
-      if (d.pending_amount == static_cast<std::size_t>(-1)) {
+      if (d.pending_amount == kPendingEnd) {
         d.pending_block->Status = d.pipe ? STATUS_PIPE_BROKEN : STATUS_END_OF_FILE;
         d.pending_block->Information = 0;
       } else {

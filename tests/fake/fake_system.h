@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/system.h"
+#include "runtime/grow_buffer.h"
 
 namespace wr::testing {
 
@@ -204,5 +205,6 @@ class FakeSystem : public System {
 std::u16string Upper(std::u16string_view text);
 std::string Narrow(std::u16string_view text);  // UTF-8, for messages
 std::u16string Widen(std::string_view utf8);
+inline std::u16string Str(const GrowBuffer<char16_t>& text) { return std::u16string(text.data(), text.size()); }
 
 }  // namespace wr::testing

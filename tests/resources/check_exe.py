@@ -243,14 +243,20 @@ def read_publisher_text(path):
     return raw.decode("ascii")
 
 
-def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def parse_arguments(argv, description):
+    """The options both checkers take; returns them with the executable's bytes."""
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--exe", required=True)
     parser.add_argument("--publisher-text-file", required=True)
     parser.add_argument("--web-address", required=True)
     args = parser.parse_args(argv)
     with open(args.exe, "rb") as f:
         data = f.read()
+    return args, data
+
+
+def main(argv):
+    args, data = parse_arguments(argv, __doc__.splitlines()[0])
     problems = check(data, read_publisher_text(args.publisher_text_file), args.web_address)
     for p in problems:
         print(f"{args.exe}: {p}")

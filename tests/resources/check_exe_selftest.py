@@ -3,7 +3,6 @@
 executable must pass, and every damaged copy of it must fail with the
 problem its damage causes."""
 
-import argparse
 import struct
 import sys
 
@@ -114,13 +113,7 @@ def damages(text, web):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--publisher-text-file", required=True)
-    parser.add_argument("--web-address", required=True)
-    args = parser.parse_args(argv)
-    with open(args.exe, "rb") as f:
-        data = f.read()
+    args, data = check_exe.parse_arguments(argv, __doc__.splitlines()[0])
     text = check_exe.read_publisher_text(args.publisher_text_file)
     web = args.web_address
 

@@ -6,6 +6,7 @@
 #include "launch/command_line.h"
 #include "launch/tool_command.h"
 #include "platform/system-win32.h"
+#include "tests/e2e/support.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -13,8 +14,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,47 +24,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                              nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                              nullptr);
-  std::string bytes(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr,
-                      nullptr);
-  return bytes;
-}
-
-std::wstring BuildDir() {
-  std::wstring dir = Widen(WR_E2E_BUILD_DIR);
-  std::replace(dir.begin(), dir.end(), L'/', L'\\');
-  return dir;
-}
-
-std::string ReadBytes(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const fs::path& file, const std::string& bytes) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-// CopyFileW rather than std::filesystem::copy_file: the MinGW runtime's
-// overwrite_existing refuses a target that is already there.
-void CopyStandIn(const fs::path& target) {
-  const fs::path source = fs::path(BuildDir()) / L"standin.exe";
-  ASSERT_TRUE(CopyFileW(source.c_str(), target.c_str(), FALSE)) << "copy to " << target.string();
-}
+using e2e::BuildDir;
+using e2e::CopyStandIn;
+using e2e::ReadBytes;
+using e2e::ToUtf8;
+using e2e::Widen;
+using e2e::WriteBytes;
 
 // What the process's handle table looks like from outside: the count where
 // the system keeps one (some stand-in systems always answer 0), and which
@@ -177,12 +141,12 @@ TEST_F(RealLaunch, CommandLineSplitsBackIntoTheSameArguments) {
       ASSERT_TRUE(line.ok());
       const std::vector<std::wstring> split = SplitBySystem(line.value());
       ASSERT_EQ(split.size(), 1 + last - first)
-          << "line: " << Narrow(std::wstring(reinterpret_cast<const wchar_t*>(line.value().data())));
+          << "line: " << ToUtf8(std::wstring(reinterpret_cast<const wchar_t*>(line.value().data())));
       EXPECT_EQ(split[0], L"prog");
       for (size_t i = first; i < last; ++i) {
-        EXPECT_EQ(Narrow(split[1 + i - first]), arguments[i])
+        EXPECT_EQ(ToUtf8(split[1 + i - first]), arguments[i])
             << "argument " << i << (force ? " (forced quotes)" : "") << " in line: "
-            << Narrow(std::wstring(reinterpret_cast<const wchar_t*>(line.value().data())));
+            << ToUtf8(std::wstring(reinterpret_cast<const wchar_t*>(line.value().data())));
       }
       ReleaseCommand(command);
       if (HasFailure()) return;
@@ -196,7 +160,7 @@ TEST_F(RealLaunch, CommandLineSplitsBackIntoTheSameArguments) {
 TEST_F(RealLaunch, ExitCodeAboveSignedRangeArrivesUnchangedTwice) {
   for (std::uint32_t code : {0xC0000005u, 0x80000000u, 0xFFFFFFFFu, 0x800F081Fu}) {
     const fs::path exe = StandIn(L"tool", code);
-    ToolCommand command = NewCommand(os_, Narrow(exe.wstring()));
+    ToolCommand command = NewCommand(os_, ToUtf8(exe.wstring()));
     Result<ChildProcess> child = StartTool(os_, command);
     ASSERT_TRUE(child.ok());
     Result<Dword> first = WaitForExit(os_, child.value());
@@ -212,7 +176,7 @@ TEST_F(RealLaunch, ExitCodeAboveSignedRangeArrivesUnchangedTwice) {
 
 TEST_F(RealLaunch, ChildReceivesProgramNameAsGivenAndInheritedHandles) {
   const fs::path exe = StandIn(L"tool", 0);
-  ToolCommand command = NewCommand(os_, Narrow(exe.wstring()));
+  ToolCommand command = NewCommand(os_, ToUtf8(exe.wstring()));
   AddArgument(command, "/scannow");
   AddArgument(command, "two words");
   Result<ChildProcess> child = StartTool(os_, command);
@@ -224,7 +188,7 @@ TEST_F(RealLaunch, ChildReceivesProgramNameAsGivenAndInheritedHandles) {
   const bool anyStdHandle = GetStdHandle(STD_INPUT_HANDLE) || GetStdHandle(STD_OUTPUT_HANDLE) ||
                            GetStdHandle(STD_ERROR_HANDLE);
   std::string expected = "\"";
-  expected += Narrow(exe.wstring());
+  expected += ToUtf8(exe.wstring());
   expected += "\" /scannow \"two words\"\nstdhandles=";
   expected += anyStdHandle ? "1\n" : "0\n";
   EXPECT_EQ(log, expected);
@@ -243,7 +207,7 @@ TEST(HandleTable, ViewSeesOneHandleLeftOpen) {
 TEST_F(RealLaunch, FailedStartLeavesNoHandleOpen) {
   const fs::path notAProgram = root_ / L"notaprogram.exe";
   WriteBytes(notAProgram, "plain text, not a program\r\n");
-  ToolCommand command = NewCommand(os_, Narrow(notAProgram.wstring()));
+  ToolCommand command = NewCommand(os_, ToUtf8(notAProgram.wstring()));
   AddArgument(command, "/x");
 
   // Once first, so that anything the system loads and keeps on first use
@@ -262,7 +226,7 @@ TEST_F(RealLaunch, FailedStartLeavesNoHandleOpen) {
 
 TEST_F(RealLaunch, StartWaitAndReleaseLeaveNoHandleOpen) {
   const fs::path exe = StandIn(L"tool", 7);
-  ToolCommand command = NewCommand(os_, Narrow(exe.wstring()));
+  ToolCommand command = NewCommand(os_, ToUtf8(exe.wstring()));
   {
     Result<ChildProcess> warmup = StartTool(os_, command);
     ASSERT_TRUE(warmup.ok());
@@ -304,7 +268,7 @@ class BatchScript : public RealLaunch {
                "@echo off\r\n"
                ">>\"%~dp0seen.txt\" echo [%1] [%2] [%3] [%4]\r\n"
                "exit /b 3\r\n");
-    ToolCommand command = NewCommand(os_, Narrow(script.wstring()));
+    ToolCommand command = NewCommand(os_, ToUtf8(script.wstring()));
     for (const auto& a : arguments) AddArgument(command, a.argument);
 
     // The line itself, so that a difference in what the script sees can be
@@ -314,10 +278,10 @@ class BatchScript : public RealLaunch {
     Result<WideText> line = BuildScriptCommandLine(os_, terminated, command);
     EXPECT_TRUE(line.ok());
     if (line.ok()) {
-      std::string expected = "cmd.exe /e:ON /v:OFF /d /c \"\"" + Narrow(script.wstring()) + "\"";
+      std::string expected = "cmd.exe /e:ON /v:OFF /d /c \"\"" + ToUtf8(script.wstring()) + "\"";
       for (const auto& a : arguments) expected += std::string(" ") + a.escaped;
       expected += "\"";
-      EXPECT_EQ(Narrow(reinterpret_cast<const wchar_t*>(line.value().data())), expected);
+      EXPECT_EQ(ToUtf8(reinterpret_cast<const wchar_t*>(line.value().data())), expected);
     }
 
     Result<ChildProcess> child = StartTool(os_, command);
@@ -397,7 +361,7 @@ TEST_F(BatchScript, PercentSignsReachTheScriptUnexpanded) {
 TEST_F(BatchScript, ArgumentWithLineFeedIsRefusedBeforeAnythingStarts) {
   const fs::path script = root_ / L"never.bat";
   WriteBytes(script, "@echo off\r\necho ran>\"%~dp0ran.txt\"\r\n");
-  ToolCommand command = NewCommand(os_, Narrow(script.wstring()));
+  ToolCommand command = NewCommand(os_, ToUtf8(script.wstring()));
   AddArgument(command, "line\nbreak");
   Result<ChildProcess> child = StartTool(os_, command);
   ASSERT_FALSE(child.ok());

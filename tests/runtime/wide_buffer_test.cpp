@@ -1,4 +1,4 @@
-#include "launch/wide_buffer.h"
+#include "runtime/wide_buffer.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "tests/fake/fake_system.h"
-#include "tests/launch/launch_test_support.h"
+#include "tests/fake/expect_error.h"
 
 namespace wr::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "launch/wide_buffer.h"
+#include "runtime/wide_buffer.h"
 
 #include <cstdint>
 
