@@ -423,24 +423,9 @@ TEST_F(ConsoleWriterTest, OwnerReenteringTheBufferDuringAWriteIsFatal) {
   }
 }
 
-// Waits on a lock word by polling. A wait that may return early is within
-// WaitOnAddress's contract, and polling does not depend on how the C++
-// library parks a thread on an atomic (the MinGW one can miss a wake-up).
-class PollingSystem : public FakeSystem {
- public:
-  bool WaitOnAddress(volatile void* address, const void* compare, std::size_t size, Dword) override {
-    Log("WaitOnAddress");
-    if (size != 1) FatalStop();
-    auto* word = reinterpret_cast<std::atomic<std::uint8_t>*>(const_cast<void*>(address));
-    const std::uint8_t undesired = *static_cast<const std::uint8_t*>(compare);
-    while (word->load() == undesired) std::this_thread::yield();
-    return true;
-  }
-};
-
 // Gives the other thread a chance at every lock attempt and every device
 // write, so that a message not held under one lock would be cut into.
-class YieldingSystem : public PollingSystem {
+class YieldingSystem : public FakeSystem {
  public:
   Dword GetCurrentThreadId() override {
     std::this_thread::sleep_for(std::chrono::microseconds(20));
@@ -502,7 +487,7 @@ TEST(ConsoleWriterThreadTest, MessagesFromTwoThreadsNeverInterleave) {
 
 TEST(StandardOutputTest, OneWriterForEveryCallerAndThread) {
   // Lives as long as the process-wide writer may refer to it.
-  static PollingSystem* const process_os = new PollingSystem;
+  static FakeSystem* const process_os = new FakeSystem;
   std::vector<ConsoleWriter*> seen(8, nullptr);
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < seen.size(); ++i) {
