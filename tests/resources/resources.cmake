@@ -27,4 +27,13 @@ set_tests_properties(resources_exe_check resources_exe_check_catches_damage reso
 # The product links no exception runtime and no iostream.
 add_test(NAME product_link_map_check
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_link_map.py ${CMAKE_BINARY_DIR}/winrepair.map)
-set_tests_properties(product_link_map_check PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+# A program built like the product but calling a throwing substr: the check
+# must see it in this linker's map.
+add_executable(link_map_probe ${CMAKE_CURRENT_LIST_DIR}/link_map_probe.cpp)
+target_compile_options(link_map_probe PRIVATE ${PRODUCT_FLAGS})
+target_link_options(link_map_probe PRIVATE -static "-Wl,-Map,${CMAKE_BINARY_DIR}/link_map_probe.map")
+add_test(NAME product_link_map_check_catches_throw
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_link_map.py
+          --expect-linked functexcept.o ${CMAKE_BINARY_DIR}/link_map_probe.map)
+set_tests_properties(product_link_map_check product_link_map_check_catches_throw
+  PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
