@@ -71,9 +71,9 @@ Result<std::size_t> WriteConsoleText(System& os, Handle console, const char* byt
   std::size_t consumed = 0;
   for (std::size_t i = 0; i < taken; ++i) {
     const char16_t unit = units[i];
-    if (unit < 0x80) consumed += 1;
+    // A low surrogate adds 1: its high half counted 3, four bytes for the pair.
+    if (unit < 0x80 || IsLowSurrogate(unit)) consumed += 1;
     else if (unit < 0x800) consumed += 2;
-    else if (IsLowSurrogate(unit)) consumed += 1;  // its high half counted 3: four bytes for the pair
     else consumed += 3;
   }
   return consumed;

@@ -24,18 +24,13 @@ bool EnableVirtualTerminal(System& os) {
     return false;
   }
   UniqueHandle console(os, opened);
-  bool enabled = false;
   Dword mode = 0;
-  if (!os.GetConsoleMode(console.get(), &mode)) {
-    DiscardLastError(os);
-  } else if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) {
-    enabled = true;
-  } else if (os.SetConsoleMode(console.get(), mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
-    enabled = true;
-  } else {
-    // Consoles older than the VT mode reject the whole mode word.
-    DiscardLastError(os);
-  }
+  const bool enabled = os.GetConsoleMode(console.get(), &mode) &&
+                       ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+                        os.SetConsoleMode(console.get(), mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
+  // A failed call leaves its error behind; consoles older than the VT mode
+  // reject the whole mode word.
+  if (!enabled) DiscardLastError(os);
   if (!console.Close()) os.FatalStop();
   return enabled;
 }

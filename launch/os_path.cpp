@@ -87,9 +87,8 @@ Result<WideText> ToOsPath(System& os, std::u16string_view path) {
     } else if (absolute.starts_with(kDevice)) {
       AppendView(out, kVerbatim);
       AppendView(out, Tail(absolute, kDevice.size()));
-    } else if (absolute.starts_with(kVerbatim) || absolute.starts_with(kNtObject)) {
-      AppendView(out, absolute);
-    } else if (absolute.starts_with(u"\\\\")) {
+    } else if (absolute.starts_with(u"\\\\") && !absolute.starts_with(kVerbatim)) {
+      // A UNC path. Verbatim and NT object paths fall through unchanged.
       AppendView(out, kVerbatimUnc);
       AppendView(out, Tail(absolute, 2));
     } else {
