@@ -18,7 +18,7 @@ namespace {
 constexpr Dword kMessageUnits = 2048;
 // One UTF-16 unit gives at most three UTF-8 bytes (a surrogate pair, two
 // units, gives four).
-constexpr std::size_t kMessageBytes = 3 * kMessageUnits;
+constexpr std::size_t kMessageBytes = 3 * std::size_t{kMessageUnits};
 
 // Codes with the NT-facility bit are NTSTATUS values passed off as Win32
 // codes; their texts live in NTDLL.DLL's message table, not the system's.
