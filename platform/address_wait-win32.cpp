@@ -46,7 +46,7 @@ BOOL CALLBACK CreateKeyedEvent(PINIT_ONCE, PVOID, PVOID*) {
 }
 
 HANDLE KeyedEvent() {
-  if (!::InitOnceExecuteOnce(&g_keyed_event_once, CreateKeyedEvent, nullptr, nullptr)) StopAtOnce();
+  if (::InitOnceExecuteOnce(&g_keyed_event_once, CreateKeyedEvent, nullptr, nullptr) == FALSE) StopAtOnce();
   return g_keyed_event;
 }
 
@@ -145,7 +145,8 @@ BOOL CALLBACK LookUpSystemCalls(PINIT_ONCE, PVOID, PVOID*) {
     found.wake_single = Lookup<decltype(found.wake_single)>(kernelbase, "WakeByAddressSingle");
     found.wake_all = Lookup<decltype(found.wake_all)>(kernelbase, "WakeByAddressAll");
   }
-  g_system_calls = found.wait && found.wake_single && found.wake_all ? found : kKeyedCalls;
+  const bool all_found = found.wait != nullptr && found.wake_single != nullptr && found.wake_all != nullptr;
+  g_system_calls = all_found ? found : kKeyedCalls;
   return TRUE;
 }
 
@@ -154,7 +155,7 @@ BOOL CALLBACK LookUpSystemCalls(PINIT_ONCE, PVOID, PVOID*) {
 const AddressWaitCalls& KeyedEventAddressWait() { return kKeyedCalls; }
 
 const AddressWaitCalls& SystemAddressWait() {
-  if (!::InitOnceExecuteOnce(&g_lookup_once, LookUpSystemCalls, nullptr, nullptr)) StopAtOnce();
+  if (::InitOnceExecuteOnce(&g_lookup_once, LookUpSystemCalls, nullptr, nullptr) == FALSE) StopAtOnce();
   return g_system_calls;
 }
 

@@ -161,7 +161,7 @@ bool Win32System::CreateProcessW(const char16_t* application, char16_t* commandL
   PROCESS_INFORMATION result{};
   const BOOL ok = ::CreateProcessW(W(application), W(commandLine), nullptr, nullptr, inheritHandles ? TRUE : FALSE,
                                    creationFlags, environment, W(directory), &info, &result);
-  if (ok) {
+  if (ok != FALSE) {
     information->hProcess = result.hProcess;
     information->hThread = result.hThread;
     information->dwProcessId = result.dwProcessId;

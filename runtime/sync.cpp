@@ -64,7 +64,7 @@ void ReentrantLock::Unlock(System& os) {
 }
 
 void OnceGate::Finish(System& os) {
-  if (state_.exchange(kDone) & kWaiting) os.WakeByAddressAll(reinterpret_cast<void*>(&state_));
+  if ((state_.exchange(kDone) & kWaiting) != 0) os.WakeByAddressAll(reinterpret_cast<void*>(&state_));
 }
 
 void OnceGate::WaitUntilDone(System& os) {
@@ -72,7 +72,7 @@ void OnceGate::WaitUntilDone(System& os) {
   for (;;) {
     std::uint8_t seen = state_.load();
     if (seen == kDone) return;
-    if (!(seen & kWaiting)) {
+    if ((seen & kWaiting) == 0) {
       if (!state_.compare_exchange_strong(seen, seen | kWaiting)) continue;
       seen |= kWaiting;
     }
