@@ -138,7 +138,7 @@ Result<Dword> WaitForExit(System& os, ChildProcess& child) {
   return code;
 }
 
-void ReleaseChild(System&, ChildProcess& child) {
+void ReleaseChild(System& /*os*/, ChildProcess& child) {
   child.process.Close();
   child.thread.Close();
   child.input.Close();

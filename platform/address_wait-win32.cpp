@@ -38,7 +38,7 @@ constinit Bucket g_buckets[kBuckets]{};
 constinit INIT_ONCE g_keyed_event_once = INIT_ONCE_STATIC_INIT;
 constinit HANDLE g_keyed_event = nullptr;
 
-BOOL CALLBACK CreateKeyedEvent(PINIT_ONCE, PVOID, PVOID*) {
+BOOL CALLBACK CreateKeyedEvent(PINIT_ONCE /*once*/, PVOID /*parameter*/, PVOID* /*context*/) {
   HANDLE handle = nullptr;
   if (NtCreateKeyedEvent(&handle, kKeyedEventAllAccess, nullptr, 0) < 0) StopAtOnce();
   g_keyed_event = handle;
@@ -135,7 +135,7 @@ Function Lookup(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
-BOOL CALLBACK LookUpSystemCalls(PINIT_ONCE, PVOID, PVOID*) {
+BOOL CALLBACK LookUpSystemCalls(PINIT_ONCE /*once*/, PVOID /*parameter*/, PVOID* /*context*/) {
   // Already loaded in every process: GetModuleHandleW never loads a DLL, so
   // nothing is searched for along a path someone else could write to.
   HMODULE kernelbase = ::GetModuleHandleW(L"kernelbase.dll");
