@@ -114,7 +114,9 @@ bool IsBatchScript(std::u16string_view terminated_path) {
   const std::u16string_view tail = Tail(path, path.size() - 4);
   auto lower = [](char16_t unit) -> char16_t { return unit >= u'A' && unit <= u'Z' ? unit - u'A' + u'a' : unit; };
   if (tail[0] != u'.') return false;
-  const char16_t a = lower(tail[1]), b = lower(tail[2]), c = lower(tail[3]);
+  const char16_t a = lower(tail[1]);
+  const char16_t b = lower(tail[2]);
+  const char16_t c = lower(tail[3]);
   return (a == u'b' && b == u'a' && c == u't') || (a == u'c' && b == u'm' && c == u'd');
 }
 
