@@ -40,7 +40,7 @@ const ScrambledText kBanner = {
 };
 
 std::uint64_t LoadWord(const unsigned char* at) {
-  std::uint64_t word;
+  std::uint64_t word = 0;
   std::memcpy(&word, at, sizeof word);  // x64 is little-endian
   return word;
 }

@@ -37,7 +37,7 @@ std::size_t DecodeOne(const std::uint8_t* bytes, std::size_t count, char32_t* co
 
 std::size_t ValidUtf8PrefixLength(const std::uint8_t* bytes, std::size_t count) {
   std::size_t at = 0;
-  char32_t ignored;
+  char32_t ignored = 0;
   while (at < count) {
     const std::size_t width = DecodeOne(bytes + at, count - at, &ignored);
     if (width == 0) break;
@@ -50,7 +50,7 @@ void AppendUtf16(WideText& out, std::string_view utf8) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(utf8.data());
   std::size_t at = 0;
   while (at < utf8.size()) {
-    char32_t cp;
+    char32_t cp = 0;
     std::size_t width = DecodeOne(bytes + at, utf8.size() - at, &cp);
     if (width == 0) {
       cp = 0xFFFD;
