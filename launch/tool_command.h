@@ -39,7 +39,7 @@ struct ProcThreadAttribute {
 
 class ToolCommand {
  public:
-  ToolCommand(System& os, std::string_view program_name);
+  ToolCommand(System& system, std::string_view program_name);
   ToolCommand(ToolCommand&&) noexcept = default;
   ToolCommand& operator=(ToolCommand&&) noexcept = default;
   ToolCommand(const ToolCommand&) = delete;

@@ -37,6 +37,6 @@ bool AppendUtf8(Text& out, std::u16string_view utf16);
 
 // Encodes one code point (at most U+10FFFF, not a surrogate) into `out`;
 // returns the number of bytes (1 to 4).
-int EncodeUtf8(char32_t code_point, char* out);
+int EncodeUtf8(char32_t cp, char* out);
 
 }  // namespace wr
