@@ -21,6 +21,7 @@ class [[nodiscard]] Result {
   }
   Result& operator=(Result&&) = delete;
   Result(const Result&) = delete;
+  Result& operator=(const Result&) = delete;
   ~Result() {
     if (ok_) value_.~T();
     else error_.~IoError();
