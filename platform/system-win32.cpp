@@ -92,8 +92,10 @@ int Win32System::WideCharToMultiByte(Dword codePage, Dword flags, const char16_t
 }
 
 NtStatus Win32System::NtWriteFile(Handle file, IoStatusBlock* block, const void* data, Dword length) {
+  // Declared PVOID, the buffer is only read.
+  void* buffer = const_cast<void*>(data);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
   return ::NtWriteFile(file, nullptr, nullptr, nullptr, reinterpret_cast<PIO_STATUS_BLOCK>(block),
-                       const_cast<void*>(data), length, nullptr, nullptr);
+                       buffer, length, nullptr, nullptr);
 }
 
 NtStatus Win32System::NtReadFile(Handle file, IoStatusBlock* block, void* data, Dword length) {
@@ -187,8 +189,10 @@ bool Win32System::InitializeProcThreadAttributeList(void* list, Dword count, std
 
 bool Win32System::UpdateProcThreadAttribute(void* list, std::uintptr_t attribute, const void* value,
                                             std::size_t size) {
+  // Declared PVOID, the value is only read.
+  void* readable = const_cast<void*>(value);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
   return ::UpdateProcThreadAttribute(static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list), 0, attribute,
-                                     const_cast<void*>(value), size, nullptr, nullptr) != FALSE;
+                                     readable, size, nullptr, nullptr) != FALSE;
 }
 
 void Win32System::DeleteProcThreadAttributeList(void* list) {
@@ -197,7 +201,9 @@ void Win32System::DeleteProcThreadAttributeList(void* list) {
 
 bool Win32System::WaitOnAddress(volatile void* address, const void* compare, std::size_t size,
                                 Dword milliseconds) {
-  return win32::SystemAddressWait().wait(address, const_cast<void*>(compare), size, milliseconds) != FALSE;
+  // Declared PVOID, the compared value is only read.
+  void* expected = const_cast<void*>(compare);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+  return win32::SystemAddressWait().wait(address, expected, size, milliseconds) != FALSE;
 }
 
 void Win32System::WakeByAddressSingle(void* address) { win32::SystemAddressWait().wake_single(address); }

@@ -29,7 +29,8 @@ Result<WideText> FillWideBuffer(System& os, Query&& query) {
       [](void* context, char16_t* buffer, Dword size) -> Dword {
         return (*static_cast<Callable*>(context))(buffer, size);
       },
-      const_cast<void*>(static_cast<const void*>(&query)));
+      // Cast back to Callable*, const when the query is, before any use.
+      const_cast<void*>(static_cast<const void*>(&query)));  // NOLINT(cppcoreguidelines-pro-type-const-cast)
 }
 
 }  // namespace wr
