@@ -16,6 +16,8 @@ using Handle = void*;
 using Dword = std::uint32_t;
 using NtStatus = std::int32_t;
 
+// INVALID_HANDLE_VALUE: the integer -1 as a handle, never an address.
+// NOLINTNEXTLINE(performance-no-int-to-ptr)
 inline Handle InvalidHandleValue() { return reinterpret_cast<Handle>(~std::uintptr_t{0}); }
 
 // Standard handle identifiers, as (DWORD)-10/-11/-12.

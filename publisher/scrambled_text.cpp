@@ -58,6 +58,7 @@ const unsigned char* LocateKey(const ScrambledText& copy) {
   volatile std::uint64_t constant_slot = copy.constant;
   const std::uintptr_t base = base_slot;
   const std::uint64_t constant = constant_slot;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): an integer on purpose, as said above
   return reinterpret_cast<const unsigned char*>(base + copy.key_offset(constant));
 }
 
