@@ -7,7 +7,10 @@
 //   - writes "stand-in <name> ran\n" to its standard output, so a transcript
 //     shows where the tool's own output fell between the program's messages;
 //   - exits with the code read from "<own path without .exe>.exitcode"
-//     (decimal or 0x-hex, 32-bit unsigned), or 0 when there is no such file.
+//     (decimal or 0x-hex, 32-bit unsigned), or 0 when there is no such file;
+//   - before exiting, sleeps for the milliseconds read from
+//     "<own path without .exe>.delay" when there is such a file, to stand in
+//     for a tool that runs for a long time.
 // Plain Win32 only, so it behaves the same linked statically anywhere.
 #include <windows.h>
 
@@ -51,9 +54,10 @@ void AppendLog(const OwnName& own, const char* bytes, DWORD length) {
   CloseHandle(file);
 }
 
-DWORD ReadExitCode(const OwnName& own) {
+// The number in "<own path without .exe><suffix>", or 0 without such a file.
+DWORD ReadNumber(const OwnName& own, const wchar_t* suffix) {
   static wchar_t path[kLongestPath + 32];
-  WithSuffix(own, L".exitcode", path);
+  WithSuffix(own, suffix, path);
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
@@ -104,5 +108,7 @@ int main() {
     WriteFile(out, said, static_cast<DWORD>(used), &written, nullptr);
   }
 
-  ExitProcess(ReadExitCode(own));
+  const DWORD delay = ReadNumber(own, L".delay");
+  if (delay != 0) Sleep(delay);
+  ExitProcess(ReadNumber(own, L".exitcode"));
 }
