@@ -9,9 +9,14 @@ import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 
-import pe_file
-from pe_file import PeError, PeFile
+import pefile
 
+RT_ICON = pefile.RESOURCE_TYPE["RT_ICON"]
+RT_GROUP_ICON = pefile.RESOURCE_TYPE["RT_GROUP_ICON"]
+RT_VERSION = pefile.RESOURCE_TYPE["RT_VERSION"]
+RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
+IMAGE_FILE_MACHINE_AMD64 = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]
+IMAGE_SUBSYSTEM_WINDOWS_CUI = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"]
 ALLOWED_DLLS = {"kernel32.dll", "ntdll.dll", "api-ms-win-core-synch-l1-2-0.dll", "msvcrt.dll"}
 ICON_SIZES = [16, 24, 32, 48, 64, 96, 128]
 VERSION_NUMBERS = (1, 0, 0, 0)
@@ -21,21 +26,91 @@ TRANSLATION = struct.pack("<HH", 0x0000, 1200)
 FIXED_INFO_SIGNATURE = 0xFEEF04BD
 
 
+class PeError(Exception):
+    pass
+
+
+class Resource:
+    """One leaf of the resource tree. type_id/name are ints for numeric ids
+    and strings for named entries."""
+
+    def __init__(self, type_id, name, language, rva, size, file_offset):
+        self.type_id = type_id
+        self.name = name
+        self.language = language
+        self.rva = rva
+        self.size = size
+        self.file_offset = file_offset
+
+
+def load(data):
+    """The parsed executable; PeError for anything pefile cannot read as PE32+."""
+    try:
+        pe = pefile.PE(data=bytes(data))
+    except pefile.PEFormatError as e:
+        raise PeError(str(e)) from e
+    if pe.OPTIONAL_HEADER.Magic != pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS:
+        raise PeError(f"optional header magic 0x{pe.OPTIONAL_HEADER.Magic:x} is not PE32+")
+    return pe
+
+
+def entry_id(entry):
+    return str(entry.name) if entry.name is not None else entry.id
+
+
+def subdirectory(entry):
+    if not hasattr(entry, "directory"):
+        raise PeError("resource data above the language level")
+    return entry.directory.entries
+
+
+def resource_leaves(pe):
+    """Every leaf of the resource tree (type, name, language), in its order."""
+    leaves = []
+    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for kind in root.entries if root else ():
+        for name in subdirectory(kind):
+            for language in subdirectory(name):
+                if not hasattr(language, "data"):
+                    raise PeError("resource directory nested below the language level")
+                rva, size = language.data.struct.OffsetToData, language.data.struct.Size
+                offset = pe.get_offset_from_rva(rva)
+                if offset is None or offset + size > len(pe.__data__):
+                    raise PeError(f"resource data at RVA 0x{rva:x} lies outside the file")
+                leaves.append(Resource(entry_id(kind), entry_id(name), entry_id(language),
+                                       rva, size, offset))
+    return leaves
+
+
+def resource_bytes(pe, resource):
+    return pe.__data__[resource.file_offset:resource.file_offset + resource.size]
+
+
+def imported_dlls(pe):
+    """Names of the DLLs in the import and delay-import tables."""
+    entries = (getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
+               + getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", []))
+    return [e.dll.decode("latin-1") for e in entries]
+
+
 def check_headers(pe):
     problems = []
-    if pe.machine != pe_file.IMAGE_FILE_MACHINE_AMD64:
-        problems.append(f"machine is 0x{pe.machine:04x}, not x64 (0x8664)")
-    if pe.subsystem != 3:
-        problems.append(f"subsystem is {pe.subsystem}, not console (3)")
+    machine = pe.FILE_HEADER.Machine
+    if machine != IMAGE_FILE_MACHINE_AMD64:
+        problems.append(f"machine is 0x{machine:04x}, not x64 (0x8664)")
+    subsystem = pe.OPTIONAL_HEADER.Subsystem
+    if subsystem != IMAGE_SUBSYSTEM_WINDOWS_CUI:
+        problems.append(f"subsystem is {subsystem}, not console (3)")
     # The main thread's stack: 1 MiB reserved, 4 KiB committed.
-    if (pe.stack_reserve, pe.stack_commit) != (0x100000, 0x1000):
-        problems.append(f"stack is 0x{pe.stack_reserve:x} reserved / 0x{pe.stack_commit:x} committed, "
+    reserve, commit = pe.OPTIONAL_HEADER.SizeOfStackReserve, pe.OPTIONAL_HEADER.SizeOfStackCommit
+    if (reserve, commit) != (0x100000, 0x1000):
+        problems.append(f"stack is 0x{reserve:x} reserved / 0x{commit:x} committed, "
                         "not 0x100000 / 0x1000")
     return problems
 
 
 def check_imports(pe):
-    names = pe.imported_dlls()
+    names = imported_dlls(pe)
     if not names:
         return ["the import table names no DLL"]
     return [f"imports from {name}, which is not allowed"
@@ -50,12 +125,12 @@ def single(resources, type_id, what):
 
 
 def check_manifest(pe, resources):
-    manifest, problems = single(resources, pe_file.RT_MANIFEST, "manifest")
+    manifest, problems = single(resources, RT_MANIFEST, "manifest")
     if not manifest:
         return problems
     if manifest.name != 1:
         problems.append(f"the manifest has id {manifest.name!r}, not 1")
-    text = pe.resource_bytes(manifest)
+    text = resource_bytes(pe, manifest)
     if b"asInvoker" in text:
         problems.append("the manifest mentions asInvoker")
     try:
@@ -118,10 +193,10 @@ def text_value(node):
 
 
 def check_version(pe, resources, web_address):
-    resource, problems = single(resources, pe_file.RT_VERSION, "version")
+    resource, problems = single(resources, RT_VERSION, "version")
     if not resource:
         return problems
-    root, _ = parse_version_node(pe.resource_bytes(resource), 0)
+    root, _ = parse_version_node(resource_bytes(pe, resource), 0)
     if root.key != "VS_VERSION_INFO" or len(root.value) != 52:
         return problems + ["the version resource has no fixed file information"]
     fixed = struct.unpack_from("<13I", root.value)
@@ -163,14 +238,14 @@ def check_version(pe, resources, web_address):
 
 
 def check_icons(pe, resources):
-    groups = [r for r in resources if r.type_id == pe_file.RT_GROUP_ICON]
+    groups = [r for r in resources if r.type_id == RT_GROUP_ICON]
     if len(groups) != 1:
         return [f"expected exactly one icon group, found {len(groups)}"]
-    data = pe.resource_bytes(groups[0])
+    data = resource_bytes(pe, groups[0])
     reserved, kind, count = struct.unpack_from("<HHH", data, 0)
     if (reserved, kind) != (0, 1) or len(data) < 6 + 14 * count:
         return ["the icon group header is malformed"]
-    icons = {r.name: r for r in resources if r.type_id == pe_file.RT_ICON}
+    icons = {r.name: r for r in resources if r.type_id == RT_ICON}
     problems = []
     sizes = []
     for i in range(count):
@@ -187,7 +262,7 @@ def check_icons(pe, resources):
             continue
         if image.size != size:
             problems.append(f"icon {icon_id}: group says {size} bytes, resource has {image.size}")
-        header = pe.resource_bytes(image)[:40]
+        header = resource_bytes(pe, image)[:40]
         if len(header) < 40 or struct.unpack_from("<I", header)[0] != 40:
             problems.append(f"icon {icon_id} is not a device-independent bitmap")
             continue
@@ -209,13 +284,13 @@ def occurrences(data, needle):
 
 def check_hidden_text(pe, resources, texts):
     """Each text may appear only inside the version resource."""
-    versions = [r for r in resources if r.type_id == pe_file.RT_VERSION]
+    versions = [r for r in resources if r.type_id == RT_VERSION]
     allowed = [(r.file_offset, r.file_offset + r.size) for r in versions]
     problems = []
     for text in sorted(set(texts)):
         for encoding in ("utf-8", "utf-16-le"):
             needle = text.encode(encoding)
-            for at in occurrences(pe.data, needle):
+            for at in occurrences(pe.__data__, needle):
                 if not any(lo <= at and at + len(needle) <= hi for lo, hi in allowed):
                     problems.append(f"{text!r} appears as {encoding} at file offset 0x{at:x}, "
                                     f"outside the version resource")
@@ -224,12 +299,12 @@ def check_hidden_text(pe, resources, texts):
 
 def check(data, publisher_text, web_address):
     try:
-        pe = PeFile(data)
-        resources = pe.resources()
-        return (check_headers(pe) + check_imports(pe) + check_manifest(pe, resources)
-                + check_version(pe, resources, web_address) + check_icons(pe, resources)
-                + check_hidden_text(pe, resources, [publisher_text, web_address]))
-    except PeError as e:
+        pe = load(data)
+        leaves = resource_leaves(pe)
+        return (check_headers(pe) + check_imports(pe) + check_manifest(pe, leaves)
+                + check_version(pe, leaves, web_address) + check_icons(pe, leaves)
+                + check_hidden_text(pe, leaves, [publisher_text, web_address]))
+    except (PeError, pefile.PEFormatError) as e:
         return [f"not a readable PE file: {e}"]
 
 

@@ -7,7 +7,6 @@ import struct
 import sys
 
 import check_exe
-import pe_file
 
 
 def replace_once(data, old, new, start=0):
@@ -23,65 +22,70 @@ def patch(data, offset, new):
 
 
 def resource(pe, type_id):
-    return next(r for r in pe.resources() if r.type_id == type_id)
+    return next(r for r in check_exe.resource_leaves(pe) if r.type_id == type_id)
+
+
+def header_field(pe, header, field, fmt, value):
+    return patch(pe.__data__, getattr(pe, header).get_field_absolute_offset(field), struct.pack(fmt, value))
 
 
 def in_version(pe, old, new, after=None):
-    v = resource(pe, pe_file.RT_VERSION)
+    v = resource(pe, check_exe.RT_VERSION)
     start = v.file_offset
     if after is not None:
-        start = pe.data.index(after.encode("utf-16-le"), start)
-    return replace_once(pe.data, old.encode("utf-16-le"), new.encode("utf-16-le"), start)
+        start = pe.__data__.index(after.encode("utf-16-le"), start)
+    return replace_once(pe.__data__, old.encode("utf-16-le"), new.encode("utf-16-le"), start)
 
 
 def group_entry(pe, index, field_offset, fmt, value):
-    g = resource(pe, pe_file.RT_GROUP_ICON)
-    return patch(pe.data, g.file_offset + 6 + 14 * index + field_offset, struct.pack(fmt, value))
+    g = resource(pe, check_exe.RT_GROUP_ICON)
+    return patch(pe.__data__, g.file_offset + 6 + 14 * index + field_offset, struct.pack(fmt, value))
 
 
 def fixed_info(pe, word_index, value):
-    v = resource(pe, pe_file.RT_VERSION)
-    signature = pe.data.index(struct.pack("<I", 0xFEEF04BD), v.file_offset)
-    return patch(pe.data, signature + 4 * word_index, struct.pack("<I", value))
+    v = resource(pe, check_exe.RT_VERSION)
+    signature = pe.__data__.index(struct.pack("<I", 0xFEEF04BD), v.file_offset)
+    return patch(pe.__data__, signature + 4 * word_index, struct.pack("<I", value))
 
 
 def translation(pe, code_page):
-    v = resource(pe, pe_file.RT_VERSION)
-    at = pe.data.index("Translation".encode("utf-16-le"), v.file_offset)
-    return replace_once(pe.data, struct.pack("<HH", 0, 1200), struct.pack("<HH", 0, code_page), at)
+    v = resource(pe, check_exe.RT_VERSION)
+    at = pe.__data__.index("Translation".encode("utf-16-le"), v.file_offset)
+    return replace_once(pe.__data__, struct.pack("<HH", 0, 1200), struct.pack("<HH", 0, code_page), at)
 
 
 def rename_import(pe, name):
-    at = pe.import_name_offsets()[-1]
-    old = pe.data[at:pe.data.index(b"\0", at)]
-    return patch(pe.data, at, name.encode("ascii")[:len(old)].ljust(len(old), b"x"))
+    at = pe.get_offset_from_rva(pe.DIRECTORY_ENTRY_IMPORT[-1].struct.Name)
+    old = pe.__data__[at:pe.__data__.index(b"\0", at)]
+    return patch(pe.__data__, at, name.encode("ascii")[:len(old)].ljust(len(old), b"x"))
 
 
 def plant_after_code(pe, needle):
     # The DOS stub's message is free for the taking and outside every section.
-    at = pe.data.index(b"This program cannot be run")
-    return patch(pe.data, at, needle)
+    at = pe.__data__.index(b"This program cannot be run")
+    return patch(pe.__data__, at, needle)
 
 
 def damages(text, web):
     """(name, damage(pe) -> bytes, words the reported problem must contain)"""
     return [
-        ("machine is x86", lambda pe: patch(pe.data, pe.machine_offset, struct.pack("<H", 0x14C)),
-         "x64"),
-        ("subsystem is GUI", lambda pe: patch(pe.data, pe.subsystem_offset, struct.pack("<H", 2)),
+        ("machine is x86", lambda pe: header_field(pe, "FILE_HEADER", "Machine", "<H", 0x14C), "x64"),
+        ("subsystem is GUI", lambda pe: header_field(pe, "OPTIONAL_HEADER", "Subsystem", "<H", 2),
          "console"),
-        ("stack reserve of 2 MiB", lambda pe: patch(pe.data, pe.subsystem_offset + 4, struct.pack("<Q", 0x200000)),
-         "reserved"),
+        ("stack reserve of 2 MiB",
+         lambda pe: header_field(pe, "OPTIONAL_HEADER", "SizeOfStackReserve", "<Q", 0x200000), "reserved"),
+        ("stack commit of 8 KiB",
+         lambda pe: header_field(pe, "OPTIONAL_HEADER", "SizeOfStackCommit", "<Q", 0x2000), "committed"),
         ("an import from another DLL", lambda pe: rename_import(pe, "user32.dll"), "not allowed"),
         ("manifest asks for the caller's rights",
-         lambda pe: replace_once(pe.data, b'level="requireAdministrator"', b'level="highestAvailable"    '),
+         lambda pe: replace_once(pe.__data__, b'level="requireAdministrator"', b'level="highestAvailable"    '),
          "level is 'highestAvailable'"),
         ("manifest mentions asInvoker",
-         lambda pe: replace_once(pe.data, b'level="requireAdministrator"', b'level="asInvoker"           '),
+         lambda pe: replace_once(pe.__data__, b'level="requireAdministrator"', b'level="asInvoker"           '),
          "asInvoker"),
         ("manifest grants UI access",
-         lambda pe: replace_once(pe.data, b'uiAccess="false"', b'uiAccess="true" '), "uiAccess"),
-        ("manifest broken", lambda pe: replace_once(pe.data, b"</assembly>", b"</assemblx>"),
+         lambda pe: replace_once(pe.__data__, b'uiAccess="false"', b'uiAccess="true" '), "uiAccess"),
+        ("manifest broken", lambda pe: replace_once(pe.__data__, b"</assembly>", b"</assemblx>"),
          "well-formed"),
         ("file version number", lambda pe: fixed_info(pe, 3, 1), "file version number is 1.0.0.1"),
         ("product version number", lambda pe: fixed_info(pe, 4, 0x20000), "product version number"),
@@ -104,11 +108,11 @@ def damages(text, web):
         ("an icon of another size", lambda pe: group_entry(pe, 0, 0, "<B", 20), "icon sizes"),
         ("text in the clear as UTF-8", lambda pe: plant_after_code(pe, text.encode("utf-8")),
          "as utf-8"),
-        ("text in the clear as UTF-16", lambda pe: pe.data + text.encode("utf-16-le"),
+        ("text in the clear as UTF-16", lambda pe: pe.__data__ + text.encode("utf-16-le"),
          "as utf-16-le"),
         ("web address in the clear", lambda pe: plant_after_code(pe, web.encode("utf-16-le")),
          "outside the version resource"),
-        ("not a PE file", lambda pe: b"ZM" + pe.data[2:], "not a readable PE file"),
+        ("not a PE file", lambda pe: b"ZM" + pe.__data__[2:], "not a readable PE file"),
     ]
 
 
@@ -124,7 +128,7 @@ def main(argv):
         for p in clean:
             print("  " + p)
         return 1
-    pe = pe_file.PeFile(data)
+    pe = check_exe.load(data)
     for name, damage, expected in damages(text, web):
         try:
             damaged = damage(pe)

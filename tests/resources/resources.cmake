@@ -1,4 +1,16 @@
 # Checks on the built executable. None of them runs it, so none needs Wine.
+
+# They read it with pefile (Debian's python3-pefile), which only Debian's own
+# interpreter sees when another python3 comes first on PATH.
+set(PEFILE_PYTHON ${Python3_EXECUTABLE})
+execute_process(COMMAND ${PEFILE_PYTHON} -c "import pefile" RESULT_VARIABLE no_pefile OUTPUT_QUIET ERROR_QUIET)
+if(no_pefile)
+  set(PEFILE_PYTHON /usr/bin/python3)
+  execute_process(COMMAND ${PEFILE_PYTHON} -c "import pefile" RESULT_VARIABLE no_pefile OUTPUT_QUIET ERROR_QUIET)
+endif()
+if(no_pefile)
+  message(FATAL_ERROR "python3-pefile is missing: run scripts/install-deps.sh")
+endif()
 set(WINREPAIR_WEB_ADDRESS "cubeshot.example")
 set(exe_check_args
   --exe $<TARGET_FILE:winrepair>
@@ -6,9 +18,9 @@ set(exe_check_args
   --web-address ${WINREPAIR_WEB_ADDRESS})
 
 add_test(NAME resources_exe_check
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_exe.py ${exe_check_args})
+  COMMAND ${PEFILE_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_exe.py ${exe_check_args})
 add_test(NAME resources_exe_check_catches_damage
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_exe_selftest.py ${exe_check_args})
+  COMMAND ${PEFILE_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_exe_selftest.py ${exe_check_args})
 
 # Two complete configure-and-build runs: slow, and heavy on the machine.
 add_test(NAME resources_reproducible_build
