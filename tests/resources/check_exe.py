@@ -8,6 +8,7 @@ import argparse
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
+import zlib
 
 import pefile
 
@@ -237,6 +238,58 @@ def check_version(pe, resources, web_address):
     return problems
 
 
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+PNG_CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}  # by colour type
+
+
+def png_image(data):
+    """Decodes a PNG icon image as far as its pixel rows: returns (width,
+    height, bits per pixel), or a text saying what is wrong with it."""
+    pos = len(PNG_SIGNATURE)
+    header = None
+    compressed = bytearray()
+    while True:
+        if pos + 12 > len(data):
+            return "PNG ends before its IEND chunk"
+        length, kind = struct.unpack_from(">I4s", data, pos)
+        body = data[pos + 8:pos + 8 + length]
+        if len(body) != length or pos + 12 + length > len(data):
+            return f"PNG chunk {kind!r} runs past the image's end"
+        (crc,) = struct.unpack_from(">I", data, pos + 8 + length)
+        if zlib.crc32(kind + body) != crc:
+            return f"PNG chunk {kind!r} is corrupt (CRC mismatch)"
+        pos += 12 + length
+        if kind == b"IHDR":
+            header = struct.unpack(">IIBBBBB", body)
+        elif kind == b"IDAT":
+            compressed += body
+        elif kind == b"IEND":
+            break
+    if header is None:
+        return "PNG has no IHDR chunk"
+    width, height, depth, colour_type, _, _, interlace = header
+    if colour_type not in PNG_CHANNELS or interlace != 0:
+        return f"PNG has colour type {colour_type}, interlace {interlace}"
+    bits = depth * PNG_CHANNELS[colour_type]
+    try:
+        rows = zlib.decompress(bytes(compressed))
+    except zlib.error as e:
+        return f"PNG pixel data does not inflate: {e}"
+    # Each row: a filter byte, then the pixels.
+    if len(rows) != height * (1 + (width * bits + 7) // 8):
+        return f"PNG pixel data holds {len(rows)} bytes, not {width}x{height} at {bits} bpp"
+    return width, height, bits
+
+
+def bitmap_image(data):
+    """(width, height, bits per pixel) of an icon stored as a BITMAPINFOHEADER
+    with its AND mask (height counts both halves), or a text saying why not."""
+    if len(data) < 40 or struct.unpack_from("<I", data)[0] != 40:
+        return "neither PNG nor a device-independent bitmap"
+    width, height, _, bits = struct.unpack_from("<iiHH", data, 4)
+    return width, height // 2, bits
+
+
 def check_icons(pe, resources):
     groups = [r for r in resources if r.type_id == RT_GROUP_ICON]
     if len(groups) != 1:
@@ -262,13 +315,17 @@ def check_icons(pe, resources):
             continue
         if image.size != size:
             problems.append(f"icon {icon_id}: group says {size} bytes, resource has {image.size}")
-        header = resource_bytes(pe, image)[:40]
-        if len(header) < 40 or struct.unpack_from("<I", header)[0] != 40:
-            problems.append(f"icon {icon_id} is not a device-independent bitmap")
-            continue
-        bw, bh, _, bbits = struct.unpack_from("<iiHH", header, 4)
-        if (bw, bh, bbits) != (width, 2 * height, 32):
-            problems.append(f"icon {icon_id}: bitmap is {bw}x{bh // 2} at {bbits} bpp, "
+        image_data = resource_bytes(pe, image)
+        if image_data.startswith(PNG_SIGNATURE):
+            found = png_image(image_data)
+        else:
+            found = bitmap_image(image_data)
+            # Vista and later read PNG at every size; a bitmap wastes the room.
+            problems.append(f"icon {icon_id} ({width}px) is stored as a bitmap, not PNG-compressed")
+        if isinstance(found, str):
+            problems.append(f"icon {icon_id} ({width}px): {found}")
+        elif found != (width, height, 32):
+            problems.append(f"icon {icon_id}: image is {found[0]}x{found[1]} at {found[2]} bpp, "
                             f"group says {width}x{height} at 32")
     if sorted(sizes) != ICON_SIZES or len(sizes) != len(ICON_SIZES):
         problems.append(f"icon sizes are {sorted(sizes)}, not {ICON_SIZES}")

@@ -5,6 +5,7 @@ problem its damage causes."""
 
 import struct
 import sys
+import zlib
 
 import check_exe
 
@@ -46,6 +47,56 @@ def fixed_info(pe, word_index, value):
     v = resource(pe, check_exe.RT_VERSION)
     signature = pe.__data__.index(struct.pack("<I", 0xFEEF04BD), v.file_offset)
     return patch(pe.__data__, signature + 4 * word_index, struct.pack("<I", value))
+
+
+def icon_image(pe, index):
+    """(file offset, bytes) of the group's index-th icon image."""
+    g = resource(pe, check_exe.RT_GROUP_ICON)
+    (icon_id,) = struct.unpack_from("<H", pe.__data__, g.file_offset + 6 + 14 * index + 12)
+    image = next(r for r in check_exe.resource_leaves(pe)
+                 if r.type_id == check_exe.RT_ICON and r.name == icon_id)
+    return image.file_offset, check_exe.resource_bytes(pe, image)
+
+
+def png_header(pe, index, field_offset, fmt, value):
+    """Rewrites a field of a PNG icon's IHDR chunk and its CRC, so the
+    damage shows as a wrong image, not as a corrupt chunk."""
+    at, image = icon_image(pe, index)
+    if not image.startswith(check_exe.PNG_SIGNATURE):
+        raise ValueError("the icon image is not a PNG")
+    ihdr = bytearray(image[12:29])  # type and body
+    struct.pack_into(fmt, ihdr, 4 + field_offset, value)
+    return patch(pe.__data__, at + 12, bytes(ihdr) + struct.pack(">I", zlib.crc32(ihdr)))
+
+
+def png_chunk(kind, body):
+    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+
+def other_png(pe, index, side, colour_type, channels):
+    """A well-formed PNG of another form, in the room of the index-th image."""
+    at, image = icon_image(pe, index)
+    rows = (b"\0" + bytes(side * channels)) * side
+    png = (check_exe.PNG_SIGNATURE
+           + png_chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, colour_type, 0, 0, 0))
+           + png_chunk(b"IDAT", zlib.compress(rows)) + png_chunk(b"IEND", b""))
+    if len(png) > len(image):
+        raise ValueError("the replacement PNG does not fit")
+    return patch(pe.__data__, at, png + bytes(len(image) - len(png)))
+
+
+def png_pixels_flipped(pe, index):
+    at, image = icon_image(pe, index)
+    idat = image.index(b"IDAT")
+    return patch(pe.__data__, at + idat + 20, bytes([image[idat + 20] ^ 0x55]))
+
+
+def as_bitmap(pe, index):
+    """The same room filled with a 32-bit bitmap header and its pixels."""
+    at, image = icon_image(pe, index)
+    side = struct.unpack_from(">I", image, 16)[0]
+    header = struct.pack("<IiiHHIIiiII", 40, side, 2 * side, 1, 32, 0, 0, 0, 0, 0, 0)
+    return patch(pe.__data__, at, header + bytes(len(image) - len(header)))
 
 
 def translation(pe, code_page):
@@ -106,6 +157,14 @@ def damages(text, web):
         ("translation code page", lambda pe: translation(pe, 1252), "Translation"),
         ("an icon of 24 bits", lambda pe: group_entry(pe, 2, 6, "<H", 24), "bits per pixel"),
         ("an icon of another size", lambda pe: group_entry(pe, 0, 0, "<B", 20), "icon sizes"),
+        ("an icon image stored as a bitmap", lambda pe: as_bitmap(pe, 1), "not PNG-compressed"),
+        ("a PNG smaller than its group says", lambda pe: other_png(pe, 0, 8, 6, 4),
+         "image is 8x8 at 32 bpp, group says 16x16"),
+        ("a PNG of 24-bit colour", lambda pe: other_png(pe, 0, 16, 2, 3), "image is 16x16 at 24 bpp"),
+        ("a PNG whose header names another width", lambda pe: png_header(pe, 3, 0, ">I", 40),
+         "not 40x48 at 32 bpp"),
+        ("a PNG of 16 bits per channel", lambda pe: png_header(pe, 5, 8, ">B", 16), "at 64 bpp"),
+        ("a PNG whose pixel data is damaged", lambda pe: png_pixels_flipped(pe, 0), "corrupt"),
         ("text in the clear as UTF-8", lambda pe: plant_after_code(pe, text.encode("utf-8")),
          "as utf-8"),
         ("text in the clear as UTF-16", lambda pe: pe.__data__ + text.encode("utf-16-le"),
