@@ -26,7 +26,20 @@ add_custom_command(
   COMMENT "Rendering the application icon"
   VERBATIM)
 
+# The version resource and the manifest take the project's version; Windows
+# wants four numbers where the project names three.
+set(WINREPAIR_VERSION_QUAD ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0)
+if(PROJECT_VERSION_TWEAK)
+  set(WINREPAIR_VERSION_QUAD ${PROJECT_VERSION})
+endif()
+string(REPLACE "." "," WINREPAIR_VERSION_NUMBERS ${WINREPAIR_VERSION_QUAD})
+file(CONFIGURE OUTPUT ${GENERATED_DIR}/winrepair_version.h CONTENT
+"#define WINREPAIR_VERSION_NUMBERS ${WINREPAIR_VERSION_NUMBERS}
+#define WINREPAIR_VERSION_TEXT \"${PROJECT_VERSION}\"
+")
+configure_file(${CMAKE_SOURCE_DIR}/resources/winrepair.manifest.in ${GENERATED_DIR}/winrepair.manifest @ONLY)
+
 # windres looks for the files an .rc names in its include directories.
 set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/winrepair.rc PROPERTIES
   INCLUDE_DIRECTORIES "${GENERATED_DIR};${CMAKE_SOURCE_DIR}/resources"
-  OBJECT_DEPENDS "${WINREPAIR_ICON};${CMAKE_SOURCE_DIR}/resources/winrepair.manifest")
+  OBJECT_DEPENDS "${WINREPAIR_ICON};${GENERATED_DIR}/winrepair.manifest;${GENERATED_DIR}/winrepair_version.h")

@@ -20,8 +20,6 @@ IMAGE_FILE_MACHINE_AMD64 = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]
 IMAGE_SUBSYSTEM_WINDOWS_CUI = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"]
 ALLOWED_DLLS = {"kernel32.dll", "ntdll.dll", "api-ms-win-core-synch-l1-2-0.dll", "msvcrt.dll"}
 ICON_SIZES = [16, 24, 32, 48, 64, 96, 128]
-VERSION_NUMBERS = (1, 0, 0, 0)
-VERSION_TEXT = "1.0.0"
 STRING_TABLE = "000004b0"
 TRANSLATION = struct.pack("<HH", 0x0000, 1200)
 FIXED_INFO_SIGNATURE = 0xFEEF04BD
@@ -125,7 +123,15 @@ def single(resources, type_id, what):
     return found[0], []
 
 
-def check_manifest(pe, resources):
+def version_numbers(version):
+    """The four numbers Windows shows for a version of one to four parts."""
+    numbers = [int(part) for part in version.split(".")]
+    if not 1 <= len(numbers) <= 4 or any(not 0 <= n <= 0xFFFF for n in numbers):
+        raise ValueError(f"bad version {version!r}")
+    return tuple(numbers + [0] * (4 - len(numbers)))
+
+
+def check_manifest(pe, resources, version):
     manifest, problems = single(resources, RT_MANIFEST, "manifest")
     if not manifest:
         return problems
@@ -141,6 +147,11 @@ def check_manifest(pe, resources):
     levels = [e for e in root.iter() if e.tag.rsplit("}", 1)[-1] == "requestedExecutionLevel"]
     if len(levels) != 1:
         return problems + [f"expected one requestedExecutionLevel, found {len(levels)}"]
+    identities = [e for e in root.iter() if e.tag.rsplit("}", 1)[-1] == "assemblyIdentity"]
+    wanted_identity = ".".join(map(str, version_numbers(version)))
+    if [i.get("version") for i in identities] != [wanted_identity]:
+        problems.append(f"the manifest's assemblyIdentity versions are "
+                        f"{[i.get('version') for i in identities]}, not [{wanted_identity!r}]")
     level = levels[0]
     if level.get("level") != "requireAdministrator":
         problems.append(f"requestedExecutionLevel level is {level.get('level')!r}")
@@ -193,7 +204,7 @@ def text_value(node):
     return node.value.decode("utf-16-le").rstrip("\0")
 
 
-def check_version(pe, resources, web_address):
+def check_version(pe, resources, web_address, version):
     resource, problems = single(resources, RT_VERSION, "version")
     if not resource:
         return problems
@@ -203,12 +214,13 @@ def check_version(pe, resources, web_address):
     fixed = struct.unpack_from("<13I", root.value)
     if fixed[0] != FIXED_INFO_SIGNATURE:
         problems.append("the fixed file information has a wrong signature")
-    wanted_ms = (VERSION_NUMBERS[0] << 16) | VERSION_NUMBERS[1]
-    wanted_ls = (VERSION_NUMBERS[2] << 16) | VERSION_NUMBERS[3]
+    numbers = version_numbers(version)
+    wanted_ms = (numbers[0] << 16) | numbers[1]
+    wanted_ls = (numbers[2] << 16) | numbers[3]
     for what, ms, ls in (("file", fixed[2], fixed[3]), ("product", fixed[4], fixed[5])):
         if (ms, ls) != (wanted_ms, wanted_ls):
             shown = f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
-            problems.append(f"{what} version number is {shown}, not 1.0.0.0")
+            problems.append(f"{what} version number is {shown}, not {'.'.join(map(str, numbers))}")
 
     string_infos = [c for c in root.children if c.key == "StringFileInfo"]
     var_infos = [c for c in root.children if c.key == "VarFileInfo"]
@@ -221,9 +233,9 @@ def check_version(pe, resources, web_address):
         wanted = {
             "CompanyName": web_address,
             "FileDescription": product,
-            "FileVersion": VERSION_TEXT,
+            "FileVersion": version,
             "ProductName": product,
-            "ProductVersion": VERSION_TEXT,
+            "ProductVersion": version,
         }
         if len(strings) != len(tables[0].children):
             problems.append("a version string appears twice")
@@ -354,12 +366,12 @@ def check_hidden_text(pe, resources, texts):
     return problems
 
 
-def check(data, publisher_text, web_address):
+def check(data, publisher_text, web_address, version):
     try:
         pe = load(data)
         leaves = resource_leaves(pe)
-        return (check_headers(pe) + check_imports(pe) + check_manifest(pe, leaves)
-                + check_version(pe, leaves, web_address) + check_icons(pe, leaves)
+        return (check_headers(pe) + check_imports(pe) + check_manifest(pe, leaves, version)
+                + check_version(pe, leaves, web_address, version) + check_icons(pe, leaves)
                 + check_hidden_text(pe, leaves, [publisher_text, web_address]))
     except (PeError, pefile.PEFormatError) as e:
         return [f"not a readable PE file: {e}"]
@@ -381,6 +393,7 @@ def parse_arguments(argv, description):
     parser.add_argument("--exe", required=True)
     parser.add_argument("--publisher-text-file", required=True)
     parser.add_argument("--web-address", required=True)
+    parser.add_argument("--version", required=True, help="the project's version, e.g. 1.0.0")
     args = parser.parse_args(argv)
     with open(args.exe, "rb") as f:
         data = f.read()
@@ -389,7 +402,7 @@ def parse_arguments(argv, description):
 
 def main(argv):
     args, data = parse_arguments(argv, __doc__.splitlines()[0])
-    problems = check(data, read_publisher_text(args.publisher_text_file), args.web_address)
+    problems = check(data, read_publisher_text(args.publisher_text_file), args.web_address, args.version)
     for p in problems:
         print(f"{args.exe}: {p}")
     if not problems:

@@ -117,7 +117,12 @@ def plant_after_code(pe, needle):
     return patch(pe.__data__, at, needle)
 
 
-def damages(text, web):
+def other_version(version):
+    """The same text with its last digit changed."""
+    return version[:-1] + ("8" if version[-1] == "9" else "9")
+
+
+def damages(text, web, version):
     """(name, damage(pe) -> bytes, words the reported problem must contain)"""
     return [
         ("machine is x86", lambda pe: header_field(pe, "FILE_HEADER", "Machine", "<H", 0x14C), "x64"),
@@ -138,11 +143,17 @@ def damages(text, web):
          lambda pe: replace_once(pe.__data__, b'uiAccess="false"', b'uiAccess="true" '), "uiAccess"),
         ("manifest broken", lambda pe: replace_once(pe.__data__, b"</assembly>", b"</assemblx>"),
          "well-formed"),
-        ("file version number", lambda pe: fixed_info(pe, 3, 1), "file version number is 1.0.0.1"),
+        ("manifest identity of another version",
+         lambda pe: replace_once(pe.__data__, b'version="' + version.encode(),
+                                 b'version="' + other_version(version).encode(), pe.__data__.index(b"<assemblyIdentity")),
+         "assemblyIdentity versions"),
+        ("file version number", lambda pe: fixed_info(pe, 3, 0xFFFF), "file version number is"),
         ("product version number", lambda pe: fixed_info(pe, 4, 0x20000), "product version number"),
-        ("file version string", lambda pe: in_version(pe, "1.0.0", "1.0.1", after="FileVersion"),
+        ("file version string",
+         lambda pe: in_version(pe, version, other_version(version), after="FileVersion"),
          "FileVersion"),
-        ("product version string", lambda pe: in_version(pe, "1.0.0", "1.1.0", after="ProductVersion"),
+        ("product version string",
+         lambda pe: in_version(pe, version, other_version(version), after="ProductVersion"),
          "ProductVersion"),
         ("company name", lambda pe: in_version(pe, web, web[:-1] + "X", after="CompanyName"),
          "CompanyName"),
@@ -179,16 +190,17 @@ def main(argv):
     args, data = check_exe.parse_arguments(argv, __doc__.splitlines()[0])
     text = check_exe.read_publisher_text(args.publisher_text_file)
     web = args.web_address
+    version = args.version
 
     failures = []
-    clean = check_exe.check(data, text, web)
+    clean = check_exe.check(data, text, web, version)
     if clean:
         print("the undamaged executable does not pass, so damage proves nothing:")
         for p in clean:
             print("  " + p)
         return 1
     pe = check_exe.load(data)
-    for name, damage, expected in damages(text, web):
+    for name, damage, expected in damages(text, web, version):
         try:
             damaged = damage(pe)
         except (LookupError, ValueError, StopIteration) as e:
@@ -197,7 +209,7 @@ def main(argv):
         if damaged == data:
             failures.append(f"{name}: the damage changed nothing")
             continue
-        problems = check_exe.check(damaged, text, web)
+        problems = check_exe.check(damaged, text, web, version)
         if not any(expected in p for p in problems):
             failures.append(f"{name}: no problem mentioning {expected!r}; got {problems}")
     for f in failures:
