@@ -20,6 +20,8 @@ IMAGE_FILE_MACHINE_AMD64 = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]
 IMAGE_SUBSYSTEM_WINDOWS_CUI = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"]
 ALLOWED_DLLS = {"kernel32.dll", "ntdll.dll", "api-ms-win-core-synch-l1-2-0.dll", "msvcrt.dll"}
 ICON_SIZES = [16, 24, 32, 48, 64, 96, 128]
+# A download that stays small; the Authenticode signature counts too.
+MAX_FILE_SIZE = 96 * 1024
 STRING_TABLE = "000004b0"
 TRANSLATION = struct.pack("<HH", 0x0000, 1200)
 FIXED_INFO_SIGNATURE = 0xFEEF04BD
@@ -94,6 +96,8 @@ def imported_dlls(pe):
 
 def check_headers(pe):
     problems = []
+    if len(pe.__data__) > MAX_FILE_SIZE:
+        problems.append(f"the file is {len(pe.__data__)} bytes, over the limit of {MAX_FILE_SIZE}")
     machine = pe.FILE_HEADER.Machine
     if machine != IMAGE_FILE_MACHINE_AMD64:
         problems.append(f"machine is 0x{machine:04x}, not x64 (0x8664)")
@@ -355,6 +359,11 @@ def check_hidden_text(pe, resources, texts):
     """Each text may appear only inside the version resource."""
     versions = [r for r in resources if r.type_id == RT_VERSION]
     allowed = [(r.file_offset, r.file_offset + r.size) for r in versions]
+    # An Authenticode signature names its publisher by design. Its directory
+    # entry holds a file offset, not an address.
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    if security.VirtualAddress and security.Size:
+        allowed.append((security.VirtualAddress, security.VirtualAddress + security.Size))
     problems = []
     for text in sorted(set(texts)):
         for encoding in ("utf-8", "utf-16-le"):

@@ -125,6 +125,8 @@ def other_version(version):
 def damages(text, web, version):
     """(name, damage(pe) -> bytes, words the reported problem must contain)"""
     return [
+        ("a file over 96 KiB", lambda pe: pe.__data__ + bytes(96 * 1024 + 1 - len(pe.__data__)),
+         "over the limit"),
         ("machine is x86", lambda pe: header_field(pe, "FILE_HEADER", "Machine", "<H", 0x14C), "x64"),
         ("subsystem is GUI", lambda pe: header_field(pe, "OPTIONAL_HEADER", "Subsystem", "<H", 2),
          "console"),

@@ -30,8 +30,10 @@ add_test(NAME resources_reproducible_build
           --generator ${CMAKE_GENERATOR}
           --toolchain ${CMAKE_TOOLCHAIN_FILE}
           --make-program ${CMAKE_MAKE_PROGRAM}
-          --target winrepair
-          --output winrepair.exe)
+          --target release
+          --output winrepair.exe
+          --output dist/winrepair.exe
+          --output dist/SHA256SUMS)
 set_tests_properties(resources_reproducible_build PROPERTIES TIMEOUT 1800 RUN_SERIAL TRUE LABELS slow)
 # The checkers import each other; keep bytecode caches out of the source tree.
 set_tests_properties(resources_exe_check resources_exe_check_catches_damage resources_reproducible_build
