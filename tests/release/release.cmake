@@ -20,3 +20,7 @@ set_tests_properties(release_signed_e2e PROPERTIES
   FIXTURES_REQUIRED "wine;release_signed"
   ENVIRONMENT "${WINE_ENV};WR_E2E_PROGRAM=Z:${RELEASE_TEST_DIR}/winrepair.exe"
   TIMEOUT 600)
+
+add_test(NAME readme_shows_version
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_readme_version.py
+          ${CMAKE_SOURCE_DIR}/README.md ${PROJECT_VERSION})
