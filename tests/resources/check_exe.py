@@ -112,6 +112,32 @@ def check_headers(pe):
     return problems
 
 
+# Windows loads the image at a random address (which needs its base
+# relocations), anywhere in the 64-bit space, with data not executable, and
+# applies no terminal-server compatibility shims.
+REQUIRED_DLL_CHARACTERISTICS = ["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE",
+                                "IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA",
+                                "IMAGE_DLLCHARACTERISTICS_NX_COMPAT",
+                                "IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE"]
+
+
+def check_security_flags(pe):
+    problems = []
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    for name in REQUIRED_DLL_CHARACTERISTICS:
+        if not flags & pefile.DLL_CHARACTERISTICS[name]:
+            problems.append(f"DllCharacteristics 0x{flags:04x} lacks {name}")
+    if pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]:
+        problems.append("IMAGE_FILE_RELOCS_STRIPPED is set: the image cannot move, so no ASLR")
+    relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+    if not relocations.Size or not getattr(pe, "DIRECTORY_ENTRY_BASERELOC", None):
+        problems.append("no base relocations: Windows cannot apply ASLR")
+    elif not any(s.Name.rstrip(b"\0") == b".reloc" and s.contains_rva(relocations.VirtualAddress)
+                 for s in pe.sections):
+        problems.append("the base relocations are not in a .reloc section")
+    return problems
+
+
 def check_imports(pe):
     names = imported_dlls(pe)
     if not names:
@@ -379,7 +405,7 @@ def check(data, publisher_text, web_address, version):
     try:
         pe = load(data)
         leaves = resource_leaves(pe)
-        return (check_headers(pe) + check_imports(pe) + check_manifest(pe, leaves, version)
+        return (check_headers(pe) + check_security_flags(pe) + check_imports(pe) + check_manifest(pe, leaves, version)
                 + check_version(pe, leaves, web_address, version) + check_icons(pe, leaves)
                 + check_hidden_text(pe, leaves, [publisher_text, web_address]))
     except (PeError, pefile.PEFormatError) as e:

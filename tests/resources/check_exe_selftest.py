@@ -122,11 +122,33 @@ def other_version(version):
     return version[:-1] + ("8" if version[-1] == "9" else "9")
 
 
+def without_dll_characteristic(pe, name):
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics & ~check_exe.pefile.DLL_CHARACTERISTICS[name]
+    return header_field(pe, "OPTIONAL_HEADER", "DllCharacteristics", "<H", flags)
+
+
+def relocations_directory(pe, size):
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[5]  # IMAGE_DIRECTORY_ENTRY_BASERELOC
+    return patch(pe.__data__, entry.get_field_absolute_offset("Size"), struct.pack("<I", size))
+
+
+def renamed_section(pe, old, new):
+    section = next(s for s in pe.sections if s.Name.rstrip(b"\0") == old)
+    return patch(pe.__data__, section.get_file_offset(), new.ljust(8, b"\0"))
+
+
 def damages(text, web, version):
     """(name, damage(pe) -> bytes, words the reported problem must contain)"""
     return [
         ("a file over 96 KiB", lambda pe: pe.__data__ + bytes(96 * 1024 + 1 - len(pe.__data__)),
          "over the limit"),
+        *[(f"{flag} cleared", lambda pe, flag=flag: without_dll_characteristic(pe, flag), f"lacks {flag}")
+          for flag in check_exe.REQUIRED_DLL_CHARACTERISTICS],
+        ("relocations stripped",
+         lambda pe: header_field(pe, "FILE_HEADER", "Characteristics", "<H", pe.FILE_HEADER.Characteristics | 1),
+         "RELOCS_STRIPPED"),
+        ("no base relocation directory", lambda pe: relocations_directory(pe, 0), "no base relocations"),
+        ("relocations outside .reloc", lambda pe: renamed_section(pe, b".reloc", b".rdata2"), "not in a .reloc"),
         ("machine is x86", lambda pe: header_field(pe, "FILE_HEADER", "Machine", "<H", 0x14C), "x64"),
         ("subsystem is GUI", lambda pe: header_field(pe, "OPTIONAL_HEADER", "Subsystem", "<H", 2),
          "console"),
