@@ -18,7 +18,27 @@ RT_VERSION = pefile.RESOURCE_TYPE["RT_VERSION"]
 RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
 IMAGE_FILE_MACHINE_AMD64 = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]
 IMAGE_SUBSYSTEM_WINDOWS_CUI = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"]
-ALLOWED_DLLS = {"kernel32.dll", "ntdll.dll", "api-ms-win-core-synch-l1-2-0.dll", "msvcrt.dll"}
+ALLOWED_DLLS = {"kernel32.dll", "ntdll.dll", "msvcrt.dll"}
+# API-set names resolve only on the Windows versions that know that set.
+API_SET_PREFIXES = ("api-ms-", "ext-ms-")
+# Functions first shipped after Windows 7 SP1: an import of any of them keeps
+# the program from starting there at all ("entry point not found").
+# SetDefaultDllDirectories, AddDllDirectory and RemoveDllDirectory reach
+# Windows 7 only with update KB2533623, which not every machine has.
+NEWER_THAN_WINDOWS_7 = {
+    "WaitOnAddress", "WakeByAddressSingle", "WakeByAddressAll",
+    "RtlWaitOnAddress", "RtlWakeAddressSingle", "RtlWakeAddressAll",
+    "NtWaitForAlertByThreadId", "NtAlertThreadByThreadId",
+    "GetSystemTimePreciseAsFileTime", "CreateFile2", "CopyFile2",
+    "SetThreadDescription", "GetThreadDescription", "GetCurrentThreadStackLimits",
+    "PrefetchVirtualMemory", "SetProcessMitigationPolicy", "GetProcessMitigationPolicy",
+    "VirtualAlloc2", "MapViewOfFile3", "VirtualAllocFromApp", "MapViewOfFileFromApp",
+    "CreateFileMappingFromApp",
+    "SetDefaultDllDirectories", "AddDllDirectory", "RemoveDllDirectory",
+    "InitializeSynchronizationBarrier", "EnterSynchronizationBarrier", "DeleteSynchronizationBarrier",
+    "GetOverlappedResultEx", "RoInitialize", "RoUninitialize",
+    "GetPackageFamilyName", "GetCurrentPackageId", "GetCurrentPackageFullName",
+}
 ICON_SIZES = [16, 24, 32, 48, 64, 96, 128]
 # A download that stays small; the Authenticode signature counts too.
 MAX_FILE_SIZE = 96 * 1024
@@ -87,13 +107,6 @@ def resource_bytes(pe, resource):
     return pe.__data__[resource.file_offset:resource.file_offset + resource.size]
 
 
-def imported_dlls(pe):
-    """Names of the DLLs in the import and delay-import tables."""
-    entries = (getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
-               + getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", []))
-    return [e.dll.decode("latin-1") for e in entries]
-
-
 def check_headers(pe):
     problems = []
     if len(pe.__data__) > MAX_FILE_SIZE:
@@ -138,12 +151,26 @@ def check_security_flags(pe):
     return problems
 
 
+def import_entries(pe):
+    return getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) + getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])
+
+
 def check_imports(pe):
-    names = imported_dlls(pe)
-    if not names:
+    entries = import_entries(pe)
+    if not entries:
         return ["the import table names no DLL"]
-    return [f"imports from {name}, which is not allowed"
-            for name in names if name.lower() not in ALLOWED_DLLS]
+    problems = []
+    for entry in entries:
+        dll = entry.dll.decode("latin-1")
+        if dll.lower().startswith(API_SET_PREFIXES):
+            problems.append(f"imports from {dll}, an API set that older Windows versions lack")
+        elif dll.lower() not in ALLOWED_DLLS:
+            problems.append(f"imports from {dll}, which is not allowed")
+        for function in entry.imports:
+            name = function.name.decode("latin-1") if function.name else None
+            if name in NEWER_THAN_WINDOWS_7:
+                problems.append(f"imports {name} from {dll}, which Windows 7 SP1 lacks")
+    return problems
 
 
 def single(resources, type_id, what):

@@ -111,6 +111,15 @@ def rename_import(pe, name):
     return patch(pe.__data__, at, name.encode("ascii")[:len(old)].ljust(len(old), b"x"))
 
 
+def rename_function(pe, name):
+    """Overwrites the longest imported function name that has room for `name`."""
+    functions = [f for e in check_exe.import_entries(pe) for f in e.imports if f.name]
+    room = max(functions, key=lambda f: len(f.name))
+    if len(room.name) < len(name):
+        raise ValueError(f"no imported name has room for {name}")
+    return patch(pe.__data__, room.name_offset, name.encode("ascii").ljust(len(room.name), b"\0"))
+
+
 def plant_after_code(pe, needle):
     # The DOS stub's message is free for the taking and outside every section.
     at = pe.__data__.index(b"This program cannot be run")
@@ -157,6 +166,12 @@ def damages(text, web, version):
         ("stack commit of 8 KiB",
          lambda pe: header_field(pe, "OPTIONAL_HEADER", "SizeOfStackCommit", "<Q", 0x2000), "committed"),
         ("an import from another DLL", lambda pe: rename_import(pe, "user32.dll"), "not allowed"),
+        *[(f"an import from {name}", lambda pe, name=name: rename_import(pe, name), "an API set")
+          for name in ("api-ms-win-core-synch-l1-2-0.dll", "ext-ms-win-ntuser-window-l1-1-0.dll")],
+        *[(f"an import of {name}", lambda pe, name=name: rename_function(pe, name),
+           f"imports {name} from")
+          for name in ("WaitOnAddress", "GetSystemTimePreciseAsFileTime", "SetDefaultDllDirectories",
+                       "RtlWaitOnAddress")],
         ("manifest asks for the caller's rights",
          lambda pe: replace_once(pe.__data__, b'level="requireAdministrator"', b'level="highestAvailable"    '),
          "level is 'highestAvailable'"),
