@@ -39,7 +39,11 @@ set_tests_properties(resources_reproducible_build PROPERTIES TIMEOUT 1800 RUN_SE
 set_tests_properties(resources_exe_check resources_exe_check_catches_damage resources_reproducible_build
   PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 
-# The product links no exception runtime and no iostream.
+# The product links no exception runtime and no iostream, runs nothing of its
+# own before main and keeps its stage table read-only.
 add_test(NAME product_link_map_check
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_link_map.py ${CMAKE_BINARY_DIR}/winrepair.map)
-set_tests_properties(product_link_map_check PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+add_test(NAME product_link_map_check_catches_damage
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_link_map_selftest.py ${CMAKE_BINARY_DIR}/winrepair.map)
+set_tests_properties(product_link_map_check product_link_map_check_catches_damage
+  PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
