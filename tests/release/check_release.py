@@ -161,6 +161,8 @@ def check_signed(failures, args, work, unsigned, name, signing, password):
     logged = open(log, encoding="utf-8").read() if os.path.exists(log) else ""
     failures.expect("sign\n" in logged, f"{name}: osslsigncode was not asked to sign")
     failures.expect(password not in logged, f"{name}: the password was on osslsigncode's command line")
+    failures.expect("-ts\n" not in logged and "-t\n" not in logged,
+                    f"{name}: a timestamp was asked for though none was configured")
     failures.expect(sorted(os.listdir(out_dir)) == ["SHA256SUMS", "winrepair.exe"],
                     f"{name}: release folder holds {sorted(os.listdir(out_dir))}")
     ok, shown = sums_match(out_dir)
@@ -206,14 +208,29 @@ def check_tampering(failures, args, work, signed):
     failures.expect(status != 0, "the signature verifies against a root that did not issue the signer")
 
 
-def check_wrong_password(failures, args, work, signer):
-    out_dir = os.path.join(work, "wrong-password")
-    env = release_env(work, {"WINREPAIR_SIGN_PKCS12": signer["pkcs12"],
-                             "WINREPAIR_SIGN_PASSWORD": "not the password"})
-    status, output = make_release(args.exe, out_dir, args.version, env)
-    failures.expect(status != 0, "a wrong password still made a release")
-    left = sorted(n for n in os.listdir(out_dir)) if os.path.isdir(out_dir) else []
-    failures.expect(left == [], f"a failed signing left {left} behind")
+def check_failed_signing(failures, args, work, signer, password_file):
+    """Signing that cannot succeed fails the release and leaves nothing."""
+    cases = [
+        ("a wrong password", {"WINREPAIR_SIGN_PKCS12": signer["pkcs12"],
+                              "WINREPAIR_SIGN_PASSWORD": "not the password"}, None),
+        # Nothing listens on the discard port, so this fails at once, offline.
+        ("an unreachable timestamp service", {"WINREPAIR_SIGN_PKCS12": signer["pkcs12"],
+                                              "WINREPAIR_SIGN_PASSWORD_FILE": password_file,
+                                              "WINREPAIR_SIGN_TIMESTAMP_URL": "http://127.0.0.1:9/"},
+         "-ts\nhttp://127.0.0.1:9/\n"),
+    ]
+    for name, signing, logged_arguments in cases:
+        out_dir = os.path.join(work, "failed")
+        env = release_env(work, signing)
+        if os.path.exists(env["ARGUMENT_LOG"]):
+            os.remove(env["ARGUMENT_LOG"])
+        status, output = make_release(args.exe, out_dir, args.version, env)
+        failures.expect(status != 0, f"{name}: signing failed, yet the release was made")
+        left = sorted(os.listdir(out_dir)) if os.path.isdir(out_dir) else []
+        failures.expect(left == [], f"{name}: the failed signing left {left} behind")
+        if logged_arguments:
+            with open(env["ARGUMENT_LOG"], encoding="utf-8") as f:
+                failures.expect(logged_arguments in f.read(), f"{name}: osslsigncode was not asked for it")
 
 
 def main(argv):
@@ -262,7 +279,7 @@ def main(argv):
         os.makedirs(os.path.dirname(os.path.abspath(args.signed_copy)), exist_ok=True)
         with open(args.signed_copy, "wb") as f:
             f.write(signed)
-    check_wrong_password(failures, args, work, signer)
+    check_failed_signing(failures, args, work, signer, password_file)
 
     for f in failures:
         print(f)
