@@ -55,50 +55,32 @@ TEST(SystemAddressWait, FindsTheSystemsOwnCallsInKernelBase) {
   EXPECT_EQ(&calls, &win32::SystemAddressWait());
 }
 
-TEST_P(AddressWaitTest, MutexProtectsAPlainCounterAcrossSleepingThreads) {
-  ByteMutex mutex;
+// Two threads add to a plain counter under the lock. Now and then the
+// holder keeps the lock long enough that the other must go to sleep on it
+// rather than spin.
+template <class Lock, int kDepth>
+void CountUnderLock(CountingSystem& os, int rounds) {
+  Lock lock;
   long long counter = 0;
-  constexpr int kRounds = 20000;
   auto work = [&] {
-    for (int i = 0; i < kRounds; ++i) {
-      mutex.Lock(os);
-      const long long seen = counter;
-      // Now and then hold the lock long enough that the other thread must
-      // go to sleep on it rather than spin.
-      if (i % 500 == 0) ::Sleep(1);
-      counter = seen + 1;
-      mutex.Unlock(os);
-    }
-  };
-  std::thread other(work);
-  work();
-  other.join();
-  EXPECT_EQ(counter, 2LL * kRounds);
-  EXPECT_EQ(mutex.word(), 0);
-  EXPECT_GT(os.sleeps.load(), 0) << "no thread ever slept: the test did not contend";
-}
-
-TEST_P(AddressWaitTest, ReentrantLockNestsAndExcludes) {
-  ReentrantLock lock;
-  long long counter = 0;
-  constexpr int kRounds = 5000;
-  auto work = [&] {
-    for (int i = 0; i < kRounds; ++i) {
-      lock.Lock(os);
-      lock.Lock(os);
+    for (int i = 0; i < rounds; ++i) {
+      for (int d = 0; d < kDepth; ++d) lock.Lock(os);
       const long long seen = counter;
       if (i % 250 == 0) ::Sleep(1);
       counter = seen + 1;
-      lock.Unlock(os);
-      lock.Unlock(os);
+      for (int d = 0; d < kDepth; ++d) lock.Unlock(os);
     }
   };
   std::thread other(work);
   work();
   other.join();
-  EXPECT_EQ(counter, 2LL * kRounds);
-  EXPECT_GT(os.sleeps.load(), 0);
+  EXPECT_EQ(counter, 2LL * rounds);
+  EXPECT_GT(os.sleeps.load(), 0) << "no thread ever slept: the test did not contend";
 }
+
+TEST_P(AddressWaitTest, MutexProtectsAPlainCounterAcrossSleepingThreads) { CountUnderLock<ByteMutex, 1>(os, 20000); }
+
+TEST_P(AddressWaitTest, ReentrantLockNestsAndExcludes) { CountUnderLock<ReentrantLock, 2>(os, 5000); }
 
 TEST_P(AddressWaitTest, GateRunsOnceWhileTheOtherThreadSleeps) {
   for (int round = 0; round < 100; ++round) {

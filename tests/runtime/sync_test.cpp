@@ -237,6 +237,20 @@ TEST(OnceGate, RepeatedRacesOnFreshGates) {
   }
 }
 
+template <class Action>
+bool StopsOnAnotherThread(Action action) {
+  bool stopped = false;
+  std::thread other([&] {
+    try {
+      action();
+    } catch (const testing::FatalStopped&) {
+      stopped = true;
+    }
+  });
+  other.join();
+  return stopped;
+}
+
 // Each of these would otherwise hang for ever, or let two threads into the
 // same lock: a broken invariant, which ends the process at once.
 TEST(BrokenLockUse, IsAFatalStopNotAHang) {
@@ -253,16 +267,7 @@ TEST(BrokenLockUse, IsAFatalStopNotAHang) {
     ByteMutex mutex;
     EXPECT_THROW(mutex.Unlock(os), FatalStopped) << "release of a free mutex";
     mutex.Lock(os);
-    bool stopped = false;
-    std::thread other([&] {
-      try {
-        mutex.Unlock(os);
-      } catch (const FatalStopped&) {
-        stopped = true;
-      }
-    });
-    other.join();
-    EXPECT_TRUE(stopped) << "release by another thread";
+    EXPECT_TRUE(StopsOnAnotherThread([&] { mutex.Unlock(os); })) << "release by another thread";
     EXPECT_EQ(mutex.word(), 1);
     mutex.Unlock(os);
   }
@@ -270,16 +275,7 @@ TEST(BrokenLockUse, IsAFatalStopNotAHang) {
     ReentrantLock lock;
     EXPECT_THROW(lock.Unlock(os), FatalStopped) << "release of a free re-entrant lock";
     lock.Lock(os);
-    bool stopped = false;
-    std::thread other([&] {
-      try {
-        lock.Unlock(os);
-      } catch (const FatalStopped&) {
-        stopped = true;
-      }
-    });
-    other.join();
-    EXPECT_TRUE(stopped) << "re-entrant lock released by another thread";
+    EXPECT_TRUE(StopsOnAnotherThread([&] { lock.Unlock(os); })) << "re-entrant lock released by another thread";
     EXPECT_EQ(lock.count(), 1u);
     lock.Unlock(os);
   }
