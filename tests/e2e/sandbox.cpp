@@ -156,7 +156,12 @@ void Sandbox::SetUp() {
   fs::remove_all(root_, ignored);
   fs::create_directories(root_);
   program_ = root_ / L"winrepair.exe";
-  fs::copy_file(fs::path(BuildDir()) / L"winrepair.exe", program_);
+  // WR_E2E_PROGRAM runs the same tests on another build of the program,
+  // such as the signed release.
+  const wchar_t* other = _wgetenv(L"WR_E2E_PROGRAM");
+  const fs::path source = other && *other ? fs::path(other) : fs::path(BuildDir()) / L"winrepair.exe";
+  ASSERT_TRUE(fs::is_regular_file(source)) << "no program at " << source.string();
+  fs::copy_file(source, program_);
 }
 
 void Sandbox::RelocateProgram(const fs::path& dir) {
