@@ -57,7 +57,7 @@ std::string CheckConsoleInput(const std::uint8_t* data, std::size_t size) {
   const std::size_t runs = in.Below(24);
   for (std::size_t r = 0; r < runs; ++r) {
     const char32_t key = PickKey(in);
-    const std::size_t repeat = in.Chance(8) ? 1 + in.Below(5000) : 1;
+    const std::size_t repeat = in.Chance(8) ? 1 + in.Below(2000) : 1;
     keys.insert(keys.end(), repeat, key);
   }
   std::u16string units;
@@ -84,7 +84,7 @@ std::string CheckConsoleInput(const std::uint8_t* data, std::size_t size) {
   ConsoleReader reader(os);
   std::string delivered;
   std::vector<std::uint8_t> destination(ConsoleReader::kCapacity + 16);
-  for (int round = 0; round < 100000; ++round) {
+  for (std::size_t round = 0; round < 4 * units.size() + 1000; ++round) {
     const std::size_t want = in.Chance(4) ? 1 + in.Below(destination.size()) : 1 + in.Below(8);
     Result<std::size_t> r = reader.Read(destination.data(), want);
     if (!r.ok()) return "read failed";

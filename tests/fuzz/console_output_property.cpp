@@ -12,8 +12,8 @@
 //   holds exactly the UTF-16 of the whole, valid characters in the rest of
 //   it; a console failure for invalid UTF-8 happens only where no whole
 //   valid character starts;
-// - with full takes only, the device writes are exactly the line-buffering
-//   model's: a piece with a line feed sends its lines at once (straight
+// - with full takes only, after every call the device writes so far and the
+//   buffer are exactly the line-buffering model's: a piece with a line feed sends its lines at once (straight
 //   from the piece when nothing is held), a piece that does not fit the
 //   1024 bytes left flushes first, a piece of 1024 bytes or more goes out
 //   unbuffered, a completed line held goes out before text of the next.
@@ -44,6 +44,12 @@ std::string MakePiece(FuzzInput& in) {
   std::string piece;
   const std::size_t parts = in.Below(7);
   for (std::size_t i = 0; i < parts; ++i) {
+    if (in.Chance(6)) {
+      // Runs whose lengths sit on the buffer's and the console chunk's edges.
+      constexpr std::size_t kEdges[] = {1, 2, 3, 1020, 1021, 1022, 1023, 1024, 1025, 2048, 4093, 4094, 4095, 4096, 4097};
+      piece.append(kEdges[in.Below(std::size(kEdges))], in.Chance(2) ? 'x' : '\n');
+      continue;
+    }
     const std::string part = kPieces[in.Below(std::size(kPieces))];
     const std::size_t repeat = in.Chance(6) ? 1 + in.Below(2600) : 1;
     for (std::size_t r = 0; r < repeat; ++r) piece += part;
@@ -74,6 +80,7 @@ class LineModel {
     if (!held_.empty()) writes.push_back(held_);
     held_.clear();
   }
+  const std::string& held() const { return held_; }
   std::vector<std::string> writes;
 
  private:
@@ -182,6 +189,13 @@ std::string CheckConsoleOutput(const std::uint8_t* data, std::size_t size) {
       for (const auto& p : pieces) lines.Write(p);
       if (kind == 2) lines.Flush();
       if (!ok) return "a device taking everything failed";
+      if (device.byte_writes != lines.writes || writer.buffered() != lines.held()) {
+        std::string message = "after call " + std::to_string(call) + " device writes";
+        for (const auto& w : device.byte_writes) message += " " + std::to_string(w.size());
+        message += " and " + std::to_string(writer.buffered().size()) + " held, line buffering gives";
+        for (const auto& w : lines.writes) message += " " + std::to_string(w.size());
+        return message + " and " + std::to_string(lines.held().size()) + " held";
+      }
     }
 
     const std::string held(writer.buffered());
@@ -282,13 +296,6 @@ std::string CheckConsoleOutput(const std::uint8_t* data, std::size_t size) {
       if (!continues) before_error.erase(consumed - open, open);
     }
     accepted = before_error;
-  }
-  if (whole_takes && device.byte_writes != lines.writes) {
-    std::string message = "device writes";
-    for (const auto& w : device.byte_writes) message += " " + std::to_string(w.size());
-    message += ", line buffering gives";
-    for (const auto& w : lines.writes) message += " " + std::to_string(w.size());
-    return message;
   }
   return "";
 }
