@@ -14,7 +14,9 @@
 
 namespace wr {
 
-const RepairStage kRepairStages[2] = {
+// The programs this process starts with administrator rights: built by the
+// compiler into read-only memory, never by code at start-up.
+constexpr RepairStage kRepairStages[2] = {
     {texts::kStage1Header, texts::kDismCommandText, "DISM", {"/Online", "/Cleanup-image", "/Restorehealth"}, 3},
     {texts::kStage2Header, texts::kSfcCommandText, "sfc", {"/scannow", {}, {}}, 1},
 };

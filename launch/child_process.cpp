@@ -6,6 +6,7 @@
 #include "launch/command_line.h"
 #include "launch/environment_block.h"
 #include "launch/resolve.h"
+#include "launch/system_text.h"
 #include "runtime/utf.h"
 
 namespace wr {
@@ -73,7 +74,8 @@ Result<ChildProcess> StartTool(System& os, const ToolCommand& command) {
   WideText directory(os);
   if (command.has_directory) {
     if (View(command.directory).find('\0') != std::string_view::npos) return IoError::Fixed(fixed::kNulInData);
-    AppendUtf16(directory, View(command.directory));
+    Status converted = AppendSystemText(directory, View(command.directory));
+    if (!converted) return std::move(converted.error());
     directory.Push(0);
   }
 

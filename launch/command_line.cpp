@@ -1,5 +1,6 @@
 #include "launch/command_line.h"
 
+#include "launch/system_text.h"
 #include "runtime/wide_buffer.h"
 #include "runtime/utf.h"
 #include "runtime/views.h"
@@ -27,7 +28,8 @@ Status QuoteScriptArgument(WideText& line, std::string_view argument, bool force
   if (HoldsByte(argument, '\r') || HoldsByte(argument, '\n')) return IoError::Fixed(fixed::kBadBatchArguments);
   if (HoldsByte(argument, '\0')) return IoError::Fixed(fixed::kNulInData);
   WideText units(line.os());
-  AppendUtf16(units, argument);
+  Status converted = AppendSystemText(units, argument);
+  if (!converted) return converted;
   bool quote = force_quotes || units.empty() || units.back() == u'\\';
   for (char16_t unit : units) quote = quote || !PassesUnquotedInScript(unit);
 
@@ -64,7 +66,8 @@ Status QuoteArgument(WideText& line, std::string_view argument, bool force_quote
   if (HoldsByte(argument, '\0')) return IoError::Fixed(fixed::kNulInData);
   const bool quote = force_quotes || argument.empty() || HoldsByte(argument, ' ') || HoldsByte(argument, '\t');
   WideText units(line.os());
-  AppendUtf16(units, argument);
+  Status converted = AppendSystemText(units, argument);
+  if (!converted) return converted;
 
   if (quote) line.Push(u'"');
   std::size_t backslashes = 0;
@@ -88,7 +91,8 @@ Status QuoteArgument(WideText& line, std::string_view argument, bool force_quote
 Result<WideText> BuildCommandLine(System& os, const ToolCommand& command) {
   WideText line(os);
   line.Push(u'"');
-  AppendUtf16(line, View(command.program));
+  Status program = AppendSystemText(line, View(command.program));
+  if (!program) return std::move(program.error());
   line.Push(u'"');
   for (const Text& argument : command.arguments) {
     line.Push(u' ');
@@ -100,10 +104,16 @@ Result<WideText> BuildCommandLine(System& os, const ToolCommand& command) {
 }
 
 bool IsBatchScript(std::u16string_view terminated_path) {
-  if (terminated_path.size() < 5) return false;
-  const std::u16string_view tail = Tail(terminated_path, terminated_path.size() - 5);
+  std::u16string_view path = terminated_path;
+  if (path.empty() || path.back() != 0) return false;
+  path.remove_suffix(1);
+  // The system drops trailing dots and spaces from the last component, so
+  // "run.bat." and "run.bat " start the same script as "run.bat".
+  while (!path.empty() && (path.back() == u'.' || path.back() == u' ')) path.remove_suffix(1);
+  if (path.size() < 4) return false;
+  const std::u16string_view tail = Tail(path, path.size() - 4);
   auto lower = [](char16_t unit) -> char16_t { return unit >= u'A' && unit <= u'Z' ? unit - u'A' + u'a' : unit; };
-  if (tail[0] != u'.' || tail[4] != 0) return false;
+  if (tail[0] != u'.') return false;
   const char16_t a = lower(tail[1]), b = lower(tail[2]), c = lower(tail[3]);
   return (a == u'b' && b == u'a' && c == u't') || (a == u'c' && b == u'm' && c == u'd');
 }
@@ -125,6 +135,9 @@ Result<WideText> BuildScriptCommandLine(System& os, std::u16string_view script_p
   if (script.find(u'"') != std::u16string_view::npos || (!script.empty() && script.back() == u'\\')) {
     return IoError::Fixed(fixed::kBadBatchFileName);
   }
+  // The interpreter expands %NAME% even inside quotes, and no escape keeps
+  // it from doing so in the name of the script it is told to run.
+  if (script.find(u'%') != std::u16string_view::npos) return IoError::Fixed(fixed::kBadBatchFilePercent);
   WideText line(os);
   // /d skips the AutoRun commands; /v:OFF keeps '!' literal; /e:ON gives the
   // extensions the %cd:~,% escape relies on. The quote after /c stays open

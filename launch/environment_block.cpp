@@ -60,6 +60,9 @@ bool HoldsZero(std::u16string_view text) {
 }  // namespace
 
 Result<EnvironmentEntries> CaptureEnvironment(System& os, const ToolCommand& command) {
+  for (const EnvironmentChange& change : command.environment_changes) {
+    if (change.refused != nullptr) return IoError::Fixed(*change.refused);
+  }
   EnvironmentEntries entries(os);
   if (!command.environment_cleared) {
     char16_t* block = os.GetEnvironmentStringsW();

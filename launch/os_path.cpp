@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "launch/path_text.h"
+#include "launch/system_text.h"
 #include "runtime/wide_buffer.h"
 #include "runtime/utf.h"
 #include "runtime/views.h"
@@ -103,7 +104,8 @@ Result<WideText> ToOsPath(System& os, std::u16string_view path) {
 
 Result<WideText> ToOsPath(System& os, std::string_view path) {
   WideText wide(os);
-  AppendUtf16(wide, path);
+  Status converted = AppendSystemText(wide, path);
+  if (!converted) return std::move(converted.error());
   return ToOsPath(os, View(wide));
 }
 

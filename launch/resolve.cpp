@@ -4,6 +4,7 @@
 
 #include "launch/os_path.h"
 #include "launch/path_text.h"
+#include "launch/system_text.h"
 #include "runtime/wide_buffer.h"
 #include "runtime/utf.h"
 #include "runtime/views.h"
@@ -74,7 +75,8 @@ Result<WideText> SearchBareName(System& os, std::string_view name, const Environ
     if (c == 0) return IoError::Fixed(fixed::kNulInData);
   }
   WideText wide_name(os);
-  AppendUtf16(wide_name, name);
+  Status converted = AppendSystemText(wide_name, name);
+  if (!converted) return std::move(converted.error());
   Search search(os, View(wide_name), name.find('.') == std::string_view::npos);
   WideText found(os);
 
@@ -165,7 +167,8 @@ Result<WideText> ResolveProgram(System& os, const ToolCommand& command, const En
   // to report.
   if (ends_with_exe) return ToOsPath(os, name);
   WideText with_exe(os);
-  AppendUtf16(with_exe, name);
+  Status converted = AppendSystemText(with_exe, name);
+  if (!converted) return std::move(converted.error());
   AppendView(with_exe, kExe);
   WideText found(os);
   if (ProgramExists(os, View(with_exe), &found)) return found;

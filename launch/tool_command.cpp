@@ -35,21 +35,36 @@ bool SameVariableName(System& os, std::u16string_view a, std::u16string_view b) 
 
 namespace {
 
+// Why a change cannot be handed to the system, if it cannot. Names with
+// '=' would be split differently by the child; the drive-directory entries
+// ("=C:") are the system's own.
+const FixedRecord* RefusalOf(std::string_view name, std::string_view value) {
+  if (name.empty() || name.find('=') != std::string_view::npos) return &fixed::kBadEnvironmentName;
+  if (!IsValidUtf8(name) || !IsValidUtf8(value)) return &fixed::kInvalidUtf8ForWinApi;
+  return nullptr;
+}
+
 void RecordChange(ToolCommand& command, std::string_view name, std::string_view value, bool remove) {
   System& os = *command.os;
   WideText wide_name(os);
   AppendUtf16(wide_name, name);
   WideText wide_value(os);
   AppendUtf16(wide_value, value);
-  for (EnvironmentChange& change : command.environment_changes) {
-    if (SameVariableName(os, View(change.name), View(wide_name))) {
-      change.name = std::move(wide_name);
-      change.value = std::move(wide_value);
-      change.remove = remove;
-      return;
+  const FixedRecord* refused = RefusalOf(name, value);
+  // A refused change is kept apart: nothing set later may replace it and
+  // make the start go ahead without it.
+  if (refused == nullptr) {
+    for (EnvironmentChange& change : command.environment_changes) {
+      if (change.refused == nullptr && SameVariableName(os, View(change.name), View(wide_name))) {
+        change.name = std::move(wide_name);
+        change.value = std::move(wide_value);
+        change.remove = remove;
+        return;
+      }
     }
   }
-  command.environment_changes.Push(EnvironmentChange{std::move(wide_name), std::move(wide_value), remove});
+  command.environment_changes.Push(
+      EnvironmentChange{std::move(wide_name), std::move(wide_value), remove, refused});
 }
 
 }  // namespace

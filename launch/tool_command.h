@@ -12,6 +12,7 @@
 
 #include "platform/system.h"
 #include "runtime/grow_buffer.h"
+#include "runtime/io_error.h"
 
 namespace wr {
 
@@ -26,6 +27,9 @@ struct EnvironmentChange {
   WideText name;
   WideText value;
   bool remove;
+  // Why the system could not be given this change (an empty name, a name
+  // with '=', text that is not valid UTF-8); the start is refused with it.
+  const FixedRecord* refused = nullptr;
 };
 
 struct ProcThreadAttribute {

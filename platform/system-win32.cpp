@@ -1,9 +1,10 @@
 #include "platform/system-win32.h"
 
+#include "platform/address_wait-win32.h"
+#include "platform/process_end-win32.h"
 #include "platform/win32.h"
 
-// The synchronisation API set and the NT file calls have no declarations in
-// every MinGW header set; declare what is used, exactly as the system
+// The NT file calls have no declarations in every MinGW header set; declare what is used, exactly as the system
 // exports it.
 extern "C" {
 NTSTATUS NTAPI NtWriteFile(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, PLARGE_INTEGER, PULONG);
@@ -196,26 +197,18 @@ void Win32System::DeleteProcThreadAttributeList(void* list) {
 
 bool Win32System::WaitOnAddress(volatile void* address, const void* compare, std::size_t size,
                                 Dword milliseconds) {
-  return ::WaitOnAddress(address, const_cast<void*>(compare), size, milliseconds) != FALSE;
+  return win32::SystemAddressWait().wait(address, const_cast<void*>(compare), size, milliseconds) != FALSE;
 }
 
-void Win32System::WakeByAddressSingle(void* address) { ::WakeByAddressSingle(address); }
-void Win32System::WakeByAddressAll(void* address) { ::WakeByAddressAll(address); }
+void Win32System::WakeByAddressSingle(void* address) { win32::SystemAddressWait().wake_single(address); }
+void Win32System::WakeByAddressAll(void* address) { win32::SystemAddressWait().wake_all(address); }
 
 Dword Win32System::GetCurrentThreadId() { return ::GetCurrentThreadId(); }
 
-void Win32System::FatalStop() {
-  // STATUS_ILLEGAL_INSTRUCTION, without raising anything a debugger or an
-  // error-reporting dialog could catch.
-  ::TerminateProcess(::GetCurrentProcess(), 0xC000001Du);
-  __builtin_unreachable();
-}
+// STATUS_ILLEGAL_INSTRUCTION, without raising anything a debugger or an
+// error-reporting dialog could catch.
+void Win32System::FatalStop() { win32::EndProcess(0xC000001Du); }
 
-void Win32System::FailFast() {
-  // __fastfail(FAST_FAIL_FATAL_APP_EXIT): INT 0x29 with the code in ECX.
-  // The kernel ends the process at once with STATUS_STACK_BUFFER_OVERRUN.
-  __asm__ volatile("movl $7, %%ecx\n\tint $0x29" ::: "ecx", "memory");
-  __builtin_unreachable();
-}
+void Win32System::FailFast() { win32::FailFastNow(); }
 
 }  // namespace wr

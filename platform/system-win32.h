@@ -5,7 +5,7 @@
 
 namespace wr {
 
-class Win32System final : public System {
+class Win32System : public System {
  public:
   Dword GetLastError() override;
   void SetLastError(Dword code) override;

@@ -64,6 +64,10 @@ const FixedRecord kNulInWinApiString{"strings passed to WinAPI cannot contain NU
 const FixedRecord kBadBatchFileName{"Windows file names may not contain `\"` or end with `\\`",
                                     ErrorKind::InvalidInput};
 const FixedRecord kBadBatchArguments{"batch file arguments are invalid", ErrorKind::InvalidInput};
+const FixedRecord kBadBatchFilePercent{"batch file paths may not contain `%`", ErrorKind::InvalidInput};
+const FixedRecord kBadEnvironmentName{"environment variable names may not be empty or contain `=`",
+                                      ErrorKind::InvalidInput};
+const FixedRecord kInvalidUtf8ForWinApi{"strings passed to WinAPI must be valid UTF-8", ErrorKind::InvalidData};
 const FixedRecord kTooManyAttributes{"maximum number of ProcThreadAttributes exceeded", ErrorKind::InvalidInput};
 const FixedRecord kConsoleNonUtf8{
     "Windows stdio in console mode does not support writing non-UTF-8 byte sequences", ErrorKind::InvalidData};

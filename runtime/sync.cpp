@@ -14,9 +14,11 @@ constexpr int kSpinPolls = 100;
 }  // namespace
 
 void ByteMutex::Lock(System& os) {
+  const Dword self = os.GetCurrentThreadId();
+  if (owner_.load(std::memory_order_relaxed) == self) os.FatalStop();
   std::uint8_t expected = 0;
-  if (word_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) return;
-  LockContended(os);
+  if (!word_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) LockContended(os);
+  owner_.store(self, std::memory_order_relaxed);
 }
 
 void ByteMutex::LockContended(System& os) {
@@ -34,6 +36,8 @@ void ByteMutex::LockContended(System& os) {
 }
 
 void ByteMutex::Unlock(System& os) {
+  if (owner_.load(std::memory_order_relaxed) != os.GetCurrentThreadId()) os.FatalStop();
+  owner_.store(0, std::memory_order_relaxed);
   if (word_.exchange(0, std::memory_order_release) == 2) {
     os.WakeByAddressSingle(reinterpret_cast<void*>(&word_));
   }
@@ -52,6 +56,7 @@ void ReentrantLock::Lock(System& os) {
 }
 
 void ReentrantLock::Unlock(System& os) {
+  if (count_ == 0 || owner_.load(std::memory_order_relaxed) != os.GetCurrentThreadId()) os.FatalStop();
   if (--count_ == 0) {
     owner_.store(0, std::memory_order_relaxed);
     mutex_.Unlock(os);
@@ -63,6 +68,7 @@ void OnceGate::Finish(System& os) {
 }
 
 void OnceGate::WaitUntilDone(System& os) {
+  if (runner_.load(std::memory_order_relaxed) == os.GetCurrentThreadId()) os.FatalStop();
   for (;;) {
     std::uint8_t seen = state_.load();
     if (seen == kDone) return;

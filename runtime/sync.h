@@ -10,7 +10,9 @@
 
 namespace wr {
 
-// A one-byte mutex: 0 free, 1 held, 2 held with sleepers. Not re-entrant.
+// A one-byte mutex: 0 free, 1 held, 2 held with sleepers. Not re-entrant:
+// its owner taking it again, or anyone but the owner releasing it, is a
+// broken invariant and a fatal stop, never a silent hang.
 class ByteMutex {
  public:
   void Lock(System& os);
@@ -21,6 +23,9 @@ class ByteMutex {
  private:
   void LockContended(System& os);
   std::atomic<std::uint8_t> word_{0};
+  // Only ever compared with the caller's own id, which no other thread can
+  // store, so relaxed reads are enough.
+  std::atomic<Dword> owner_{0};
 };
 
 // A re-entrant lock: the owner may take it again; other threads wait on
@@ -52,7 +57,9 @@ class [[nodiscard]] LockHolder {
 };
 
 // Runs an initialisation once per gate. Stages: not started, running,
-// done (final); a waiter marker tells the runner to wake everyone.
+// done (final); a waiter marker tells the runner to wake everyone. The
+// initialisation entering its own gate again is a fatal stop: it would
+// otherwise wait for itself forever.
 class OnceGate {
  public:
   template <class Init>
@@ -60,6 +67,7 @@ class OnceGate {
     if (state_.load() == kDone) return;
     std::uint8_t expected = kNotStarted;
     if (state_.compare_exchange_strong(expected, kRunning)) {
+      runner_.store(os.GetCurrentThreadId(), std::memory_order_relaxed);
       init();
       Finish(os);
       return;
@@ -76,6 +84,7 @@ class OnceGate {
   void Finish(System& os);
   void WaitUntilDone(System& os);
   std::atomic<std::uint8_t> state_{kNotStarted};
+  std::atomic<Dword> runner_{0};
 };
 
 }  // namespace wr

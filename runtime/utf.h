@@ -22,8 +22,13 @@ inline bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xD
 // (no overlong forms, no encoded surrogates, nothing above U+10FFFF).
 std::size_t ValidUtf8PrefixLength(const std::uint8_t* bytes, std::size_t count);
 
+inline bool IsValidUtf8(std::string_view text) {
+  return ValidUtf8PrefixLength(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()) == text.size();
+}
+
 // Appends the UTF-16 form of valid UTF-8 text; an invalid byte becomes
-// U+FFFD (the program's own texts are always valid).
+// U+FFFD (the program's own texts are always valid). Text that reaches the
+// system on someone else's behalf goes through AppendSystemText instead.
 void AppendUtf16(WideText& out, std::string_view utf8);
 
 // Appends the UTF-8 form of UTF-16 text. False, with `out` holding what was

@@ -18,9 +18,9 @@ set_target_properties(standin PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY
 set(E2E_BUILD_DIR_WINDOWS "Z:${CMAKE_BINARY_DIR}")
 
 # Ends itself through the real fatal stop or fail-fast, for frame_test.cpp.
-add_executable(fatal_probe ${E2E_DIR}/fatal/fatal_probe.cpp ${CMAKE_SOURCE_DIR}/platform/system-win32.cpp)
+add_executable(fatal_probe ${E2E_DIR}/fatal/fatal_probe.cpp ${PLATFORM_WIN32_SOURCES})
 target_compile_options(fatal_probe PRIVATE ${PRODUCT_FLAGS})
-target_link_libraries(fatal_probe PRIVATE wr_console_product ntdll synchronization)
+target_link_libraries(fatal_probe PRIVATE wr_console_product ntdll)
 target_link_options(fatal_probe PRIVATE -static)
 set_target_properties(fatal_probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
@@ -37,10 +37,10 @@ set_tests_properties(e2e_tests PROPERTIES TIMEOUT 900)
 file(GLOB E2E_LAUNCH_SOURCES CONFIGURE_DEPENDS ${E2E_DIR}/launch/*.cpp)
 if(E2E_LAUNCH_SOURCES)
   add_executable(e2e_launch_tests ${E2E_LAUNCH_SOURCES} ${E2E_DIR}/support.cpp
-                 ${CMAKE_SOURCE_DIR}/platform/system-win32.cpp)
+                 ${PLATFORM_WIN32_SOURCES})
   target_include_directories(e2e_launch_tests PRIVATE ${CMAKE_SOURCE_DIR})
   target_compile_definitions(e2e_launch_tests PRIVATE "WR_E2E_BUILD_DIR=\"${E2E_BUILD_DIR_WINDOWS}\"")
-  target_link_libraries(e2e_launch_tests PRIVATE wr_launch_test gtest_main shell32 ntdll synchronization)
+  target_link_libraries(e2e_launch_tests PRIVATE wr_launch_test gtest_main shell32 ntdll)
   target_link_options(e2e_launch_tests PRIVATE -static)
   add_dependencies(e2e_launch_tests standin)
   wine_test(e2e_launch_tests COMMAND e2e_launch_tests --gtest_brief=1)

@@ -79,11 +79,21 @@ TEST_F(FrameTest, FatalStopEndsSilently) {
   EXPECT_EQ(ended.out, "");
 }
 
+// Should TerminateProcess ever come back, the fatal stop must not: nothing
+// after it may run.
+TEST_F(FrameTest, AFatalStopWhoseTerminateReturnsStillEndsTheProcess) {
+  const Ended ended = RunProbe(Root(), L"terminate-returns");
+  EXPECT_EQ(ended.exitCode, 0xC0000409u);
+  EXPECT_EQ(ended.err, "");
+  EXPECT_EQ(ended.out, "");
+}
+
 TEST_F(FrameTest, ProbeWithoutAFatalPathExitsNormally) {
   // Guards the two tests above: the statuses come from the fatal paths, not
   // from the probe failing to start or run.
   const Ended ended = RunProbe(Root(), L"nothing");
   EXPECT_EQ(ended.exitCode, 3u);
+  EXPECT_EQ(ended.err, "fell through\n");
 }
 
 }  // namespace

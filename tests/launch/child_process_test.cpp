@@ -216,6 +216,32 @@ TEST_F(StartToolTest, ErrorsBeforeTheLockLeaveNothingOpen) {
       {"zero in the environment", "DISM", "x", [](ToolCommand& c) { SetEnvironmentValue(c, "K", "a\0b"s); },
        &fixed::kNulInData},
       {"line feed for a script", "C:\\x\\run.bat", "a\nb", nullptr, &fixed::kBadBatchArguments},
+      // The interpreter would expand %TEMP% and run another file.
+      {"percent in a script path", "C:\\%TEMP%\\run.bat", "x", nullptr, &fixed::kBadBatchFilePercent},
+      // A child splits "A=B=v" at the first '=': another variable than asked.
+      {"empty environment name", "DISM", "x", [](ToolCommand& c) { SetEnvironmentValue(c, "", "v"); },
+       &fixed::kBadEnvironmentName},
+      {"environment name with '='", "DISM", "x", [](ToolCommand& c) { SetEnvironmentValue(c, "A=B", "v"); },
+       &fixed::kBadEnvironmentName},
+      {"drive directory name", "DISM", "x", [](ToolCommand& c) { SetEnvironmentValue(c, "=C:", "C:\\"); },
+       &fixed::kBadEnvironmentName},
+      {"removing an empty name", "DISM", "x", [](ToolCommand& c) { RemoveEnvironmentValue(c, ""); },
+       &fixed::kBadEnvironmentName},
+      // Invalid UTF-8 would reach the system as U+FFFD: other text than asked.
+      {"environment value not UTF-8", "DISM", "x", [](ToolCommand& c) { SetEnvironmentValue(c, "K", "\xC3"); },
+       &fixed::kInvalidUtf8ForWinApi},
+      {"environment name not UTF-8", "DISM", "x", [](ToolCommand& c) { SetEnvironmentValue(c, "K\x80", "v"); },
+       &fixed::kInvalidUtf8ForWinApi},
+      {"a refused name is not replaced by a later one", "DISM", "x",
+       [](ToolCommand& c) {
+         SetEnvironmentValue(c, "A\xFF", "1");
+         SetEnvironmentValue(c, "A\xEF\xBF\xBD", "2");
+       },
+       &fixed::kInvalidUtf8ForWinApi},
+      {"directory not UTF-8", "DISM", "x", [](ToolCommand& c) { SetWorkingDirectory(c, "C:\\\xFF"); },
+       &fixed::kInvalidUtf8ForWinApi},
+      {"argument not UTF-8", "DISM", "\xF8", nullptr, &fixed::kInvalidUtf8ForWinApi},
+      {"program name not UTF-8", "DI\xFFSM", "x", nullptr, &fixed::kInvalidUtf8ForWinApi},
   };
   for (const Case& c : cases) {
     const std::size_t open_before = fake.open_handle_count();
@@ -315,6 +341,29 @@ TEST_F(StartToolTest, BatchScriptsRunThroughTheInterpreter) {
   const ProcessLaunch& launch = fake.launches.at(0);
   EXPECT_EQ(launch.application, u"C:\\windows\\system32\\cmd.exe");
   EXPECT_EQ(launch.command_line, u"cmd.exe /e:ON /v:OFF /d /c \"\"C:\\x\\run.CMD\" arg\"");
+}
+
+TEST_F(StartToolTest, TrailingDotsAndSpacesStillTakeTheScriptRoute) {
+  for (const char* program : {"C:\\x\\run.bat.", "C:\\x\\run.bat "}) {
+    FakeSystem os;
+    ToolCommand command = NewCommand(os, program);
+    AddArgument(command, "a&b");
+    Result<ChildProcess> child = StartTool(os, command);
+    ASSERT_TRUE(child.ok()) << program;
+    ASSERT_EQ(os.launches.size(), 1u) << program;
+    EXPECT_EQ(os.launches[0].application, u"C:\\windows\\system32\\cmd.exe") << program;
+    EXPECT_NE(os.launches[0].command_line.find(u"\"a&b\""), std::u16string::npos) << program;
+  }
+}
+
+TEST_F(StartToolTest, AClearedEnvironmentDropsEarlierRefusedChanges) {
+  ToolCommand command = Dism();
+  SetEnvironmentValue(command, "A=B", "v");
+  ClearEnvironment(command);
+  SetEnvironmentValue(command, "K", "v");
+  Result<ChildProcess> child = StartTool(fake, command);
+  ASSERT_TRUE(child.ok());
+  EXPECT_EQ(fake.launches.at(0).environment, u"K=v\0\0"s);
 }
 
 TEST_F(StartToolTest, ALineFeedIsFineForAProgram) {

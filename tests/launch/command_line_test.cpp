@@ -130,6 +130,32 @@ TEST(BuildCommandLine, QuotesTheProgramNameAsGiven) {
   }
 }
 
+// A bad byte would otherwise reach the child as U+FFFD: a different
+// argument, or a different program, from the one asked for.
+TEST(BuildCommandLine, RefusesTextThatIsNotUtf8) {
+  struct Case {
+    const char* label;
+    std::string program;
+    std::string argument;
+  };
+  const Case cases[] = {
+      {"stray continuation byte in an argument", "tool", "a\x80"},
+      {"truncated sequence in an argument", "tool", "\xD0"},
+      {"encoded surrogate in an argument", "tool", "\xED\xA0\x80"},
+      {"overlong form in an argument", "tool", "\xC0\xAF"},
+      {"bad byte in the program name", "to\xFFol", "ok"},
+  };
+  for (const Case& c : cases) {
+    FakeSystem fake;
+    ToolCommand command = NewCommand(fake, c.program);
+    AddArgument(command, c.argument);
+    Result<WideText> line = BuildCommandLine(fake, command);
+    ASSERT_FALSE(line.ok()) << c.label;
+    EXPECT_TRUE(IsFixed(line.error(), fixed::kInvalidUtf8ForWinApi)) << c.label;
+    EXPECT_EQ(KindOf(line.error()), ErrorKind::InvalidData) << c.label;
+  }
+}
+
 TEST(BuildCommandLine, AnArgumentWithAZeroFailsTheWholeLine) {
   FakeSystem fake;
   ToolCommand command = NewCommand(fake, "tool");
@@ -175,6 +201,10 @@ TEST(IsBatchScript, LooksAtTheLastFiveUnits) {
       {Z(u".cmd"), true},            {Z(u"C:\\x\\run.bmd"), false}, {Z(u"C:\\x\\run.cat"), false},
       {u"C:\\x\\run.bat", false},    {Z(u"C:\\x\\run.bat.exe"), false}, {Z(u"C:\\x\\runbat"), false},
       {Z(u"bat"), false},            {Z(u""), false},
+      // The system drops trailing dots and spaces from a path's last
+      // component before it opens the file, so these run the script too.
+      {Z(u"C:\\x\\run.bat."), true}, {Z(u"C:\\x\\run.bat "), true}, {Z(u"C:\\x\\run.cmd. . "), true},
+      {Z(u"C:\\x\\run.bat.exe."), false}, {Z(u". . "), false}, {Z(u"C:\\x\\run.ba t"), false},
   };
   for (const Case& c : cases) EXPECT_EQ(IsBatchScript(c.path), c.batch) << Narrow(c.path);
 }
@@ -253,6 +283,10 @@ TEST(BuildScriptCommandLine, RefusesWhatTheInterpreterCannotCarry) {
       {"carriage return", Z(u"C:\\x\\run.bat"), "a\rb", &fixed::kBadBatchArguments},
       {"zero", Z(u"C:\\x\\run.bat"), std::string("a\0b", 3), &fixed::kNulInData},
       {"zero and line feed", Z(u"C:\\x\\run.bat"), std::string("\0\n", 2), &fixed::kBadBatchArguments},
+      // The interpreter would expand %TEMP% and run a different file.
+      {"percent in the script path", Z(u"C:\\%TEMP%\\run.bat"), "a", &fixed::kBadBatchFilePercent},
+      {"lone percent in the script path", Z(u"C:\\x\\50%.bat"), "a", &fixed::kBadBatchFilePercent},
+      {"invalid UTF-8 argument", Z(u"C:\\x\\run.bat"), "a\xFF" "b", &fixed::kInvalidUtf8ForWinApi},
   };
   for (const Case& c : cases) {
     FakeSystem fake;

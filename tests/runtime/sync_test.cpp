@@ -237,5 +237,57 @@ TEST(OnceGate, RepeatedRacesOnFreshGates) {
   }
 }
 
+template <class Action>
+bool StopsOnAnotherThread(Action action) {
+  bool stopped = false;
+  std::thread other([&] {
+    try {
+      action();
+    } catch (const testing::FatalStopped&) {
+      stopped = true;
+    }
+  });
+  other.join();
+  return stopped;
+}
+
+// Each of these would otherwise hang for ever, or let two threads into the
+// same lock: a broken invariant, which ends the process at once.
+TEST(BrokenLockUse, IsAFatalStopNotAHang) {
+  using testing::FatalStopped;
+  FakeSystem os;
+  {
+    ByteMutex mutex;
+    mutex.Lock(os);
+    EXPECT_THROW(mutex.Lock(os), FatalStopped) << "owner locking again";
+    mutex.Unlock(os);
+    EXPECT_EQ(mutex.word(), 0);
+  }
+  {
+    ByteMutex mutex;
+    EXPECT_THROW(mutex.Unlock(os), FatalStopped) << "release of a free mutex";
+    mutex.Lock(os);
+    EXPECT_TRUE(StopsOnAnotherThread([&] { mutex.Unlock(os); })) << "release by another thread";
+    EXPECT_EQ(mutex.word(), 1);
+    mutex.Unlock(os);
+  }
+  {
+    ReentrantLock lock;
+    EXPECT_THROW(lock.Unlock(os), FatalStopped) << "release of a free re-entrant lock";
+    lock.Lock(os);
+    EXPECT_TRUE(StopsOnAnotherThread([&] { lock.Unlock(os); })) << "re-entrant lock released by another thread";
+    EXPECT_EQ(lock.count(), 1u);
+    lock.Unlock(os);
+  }
+  {
+    OnceGate gate;
+    int inner_runs = 0;
+    EXPECT_THROW(gate.Run(os, [&] { gate.Run(os, [&] { ++inner_runs; }); }), FatalStopped)
+        << "initialisation entering its own gate";
+    EXPECT_EQ(inner_runs, 0);
+    EXPECT_EQ(os.count("WaitOnAddress"), 0u);
+  }
+}
+
 }  // namespace
 }  // namespace wr

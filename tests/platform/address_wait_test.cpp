@@ -1,0 +1,155 @@
+// The locks and gates on the real system, sleeping both ways the program
+// can: through the system's WaitOnAddress (Windows 8 and later) and through
+// the keyed-event calls that stand in for it on Windows 7. Each runs with
+// real threads that really contend.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+// The seam's own names first: <windows.h> defines some of them as macros.
+#include "platform/system-win32.h"
+#include "runtime/sync.h"
+// Then the Win32 side.
+#include "platform/address_wait-win32.h"
+
+namespace wr {
+namespace {
+
+// The real system, sleeping through the given calls and counting sleeps.
+class CountingSystem : public Win32System {
+ public:
+  explicit CountingSystem(const win32::AddressWaitCalls& calls) : calls_(calls) {}
+  bool WaitOnAddress(volatile void* address, const void* compare, std::size_t size, Dword ms) override {
+    sleeps.fetch_add(1);
+    return calls_.wait(address, const_cast<void*>(compare), size, ms) != FALSE;
+  }
+  void WakeByAddressSingle(void* address) override { calls_.wake_single(address); }
+  void WakeByAddressAll(void* address) override { calls_.wake_all(address); }
+
+  std::atomic<int> sleeps{0};
+
+ private:
+  const win32::AddressWaitCalls& calls_;
+};
+
+enum class Way { System, KeyedEvent };
+
+const win32::AddressWaitCalls& CallsFor(Way way) {
+  return way == Way::System ? win32::SystemAddressWait() : win32::KeyedEventAddressWait();
+}
+
+class AddressWaitTest : public ::testing::TestWithParam<Way> {
+ protected:
+  CountingSystem os{CallsFor(GetParam())};
+};
+
+// Windows 8 and later export the calls from KernelBase.dll (so does Wine);
+// Windows 7 has none, and the lookup falls back on the keyed event.
+TEST(SystemAddressWait, FindsTheSystemsOwnCallsInKernelBase) {
+  HMODULE kernelbase = ::GetModuleHandleW(L"kernelbase.dll");
+  ASSERT_NE(kernelbase, nullptr);
+  const bool present = ::GetProcAddress(kernelbase, "WaitOnAddress") != nullptr;
+  const win32::AddressWaitCalls& calls = win32::SystemAddressWait();
+  EXPECT_EQ(calls.wait != win32::KeyedEventAddressWait().wait, present);
+  EXPECT_EQ(&calls, &win32::SystemAddressWait());
+}
+
+// Two threads add to a plain counter under the lock. Now and then the
+// holder keeps the lock long enough that the other must go to sleep on it
+// rather than spin.
+template <class Lock, int kDepth>
+void CountUnderLock(CountingSystem& os, int rounds) {
+  Lock lock;
+  long long counter = 0;
+  auto work = [&] {
+    for (int i = 0; i < rounds; ++i) {
+      for (int d = 0; d < kDepth; ++d) lock.Lock(os);
+      const long long seen = counter;
+      if (i % 250 == 0) ::Sleep(1);
+      counter = seen + 1;
+      for (int d = 0; d < kDepth; ++d) lock.Unlock(os);
+    }
+  };
+  std::thread other(work);
+  work();
+  other.join();
+  EXPECT_EQ(counter, 2LL * rounds);
+  EXPECT_GT(os.sleeps.load(), 0) << "no thread ever slept: the test did not contend";
+}
+
+TEST_P(AddressWaitTest, MutexProtectsAPlainCounterAcrossSleepingThreads) { CountUnderLock<ByteMutex, 1>(os, 20000); }
+
+TEST_P(AddressWaitTest, ReentrantLockNestsAndExcludes) { CountUnderLock<ReentrantLock, 2>(os, 5000); }
+
+TEST_P(AddressWaitTest, GateRunsOnceWhileTheOtherThreadSleeps) {
+  for (int round = 0; round < 100; ++round) {
+    OnceGate gate;
+    std::atomic<int> runs{0};
+    std::atomic<bool> finished{false};
+    std::atomic<int> early{0};
+    auto caller = [&] {
+      gate.Run(os, [&] {
+        runs.fetch_add(1);
+        ::Sleep(2);
+        finished = true;
+      });
+      if (!finished.load()) early.fetch_add(1);
+    };
+    std::thread other(caller);
+    caller();
+    other.join();
+    ASSERT_EQ(runs.load(), 1) << "round " << round;
+    ASSERT_EQ(early.load(), 0) << "round " << round;
+  }
+  EXPECT_GT(os.sleeps.load(), 0);
+}
+
+// Two threads hand a turn back and forth through the raw calls: a lost
+// wake-up hangs the test (CTest's time limit ends it).
+TEST_P(AddressWaitTest, PingPongLosesNoWakeUp) {
+  const win32::AddressWaitCalls& calls = CallsFor(GetParam());
+  std::atomic<std::uint8_t> turn{0};
+  constexpr int kRounds = 5000;
+  auto player = [&](std::uint8_t mine) {
+    for (int i = 0; i < kRounds; ++i) {
+      for (;;) {
+        std::uint8_t seen = turn.load();
+        if (seen == mine) break;
+        calls.wait(&turn, &seen, 1, INFINITE);
+      }
+      turn.store(static_cast<std::uint8_t>(1 - mine));
+      calls.wake_single(&turn);
+    }
+  };
+  std::thread other(player, std::uint8_t{1});
+  player(0);
+  other.join();
+  EXPECT_EQ(turn.load(), 0);
+}
+
+TEST_P(AddressWaitTest, AChangedWordReturnsAtOnceAndAWaitCanTimeOut) {
+  const win32::AddressWaitCalls& calls = CallsFor(GetParam());
+  std::uint32_t word = 7;
+  std::uint32_t other = 8;
+  EXPECT_TRUE(calls.wait(&word, &other, sizeof word, INFINITE));
+
+  const ULONGLONG before = ::GetTickCount64();
+  std::uint32_t same = 7;
+  ::SetLastError(0);
+  EXPECT_FALSE(calls.wait(&word, &same, sizeof word, 50));
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+  EXPECT_GE(::GetTickCount64() - before, 30u);
+  // The timed-out waiter took itself off: a wake finds nobody to release
+  // and does not block.
+  calls.wake_all(&word);
+  calls.wake_single(&word);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothWays, AddressWaitTest, ::testing::Values(Way::System, Way::KeyedEvent),
+                         [](const ::testing::TestParamInfo<Way>& info) {
+                           return info.param == Way::System ? "SystemCalls" : "KeyedEvent";
+                         });
+
+}  // namespace
+}  // namespace wr
