@@ -6,10 +6,13 @@
 // quote when it starts with one, else up to white space; in the arguments
 // 2n backslashes and a quote give n backslashes and toggle quoting, 2n+1
 // give n and a literal quote, "" inside quotes is a literal quote), gives
-// back exactly the program name and the arguments; an argument holding a
-// zero is refused.
+// back exactly the program name and the arguments; a program name or an
+// argument that is not valid UTF-8, and an argument holding a zero, are
+// refused.
 //
-// The script route: either the refusal the inputs call for, or a line in
+// The script route: either the refusal the inputs call for (a script path
+// with a quote, a trailing backslash or a percent sign; an argument with a
+// line break, a zero or invalid UTF-8), or a line in
 // which, after the interpreter strips the outer quotes of /c and expands
 // percent signs, no argument text can expand a variable, no operator or
 // argument separator of the interpreter stands outside quotes, and each
@@ -35,7 +38,7 @@ const char* const kArgumentPieces[] = {
     "\xFF", "\xE2\x82", "\xF4\x90\x80\x80", "*", "?", "#", "@", "_", "'", "`", "~", "\x0B",
 };
 
-const char* const kNamePieces[] = {"a", "B", " ", "\\", "/", ".", ":", "\xD0\xB4", "-", "_", "&", "^", "(", ")", "'"};
+const char* const kNamePieces[] = {"a", "B", " ", "\\", "/", ".", ":", "\xD0\xB4", "-", "_", "&", "^", "(", ")", "'", "%"};
 
 std::string MakeText(FuzzInput& in, const char* const* pieces, std::size_t count, std::size_t most) {
   std::string text;
@@ -57,6 +60,20 @@ std::u16string Utf16Model(const std::string& bytes) {
     at += width;
   }
   return out;
+}
+
+bool IsValidUtf8Model(const std::string& bytes) {
+  for (std::size_t at = 0; at < bytes.size();) {
+    char32_t c = 0;
+    const std::size_t width = WholeSequenceAt(bytes, at, &c);
+    if (width == 0) return false;
+    at += width;
+  }
+  return true;
+}
+
+bool Refused(const Result<WideText>& line, const FixedRecord& record) {
+  return !line.ok() && line.error().variant() == IoError::Variant::FixedMessage && &line.error().fixed() == &record;
 }
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
@@ -125,16 +142,19 @@ std::string CheckOrdinary(const std::string& program, const std::vector<std::str
   SetForceQuotes(command, force);
   for (const std::string& a : arguments) AddArgument(command, a);
   Result<WideText> line = BuildCommandLine(os, command);
-  bool zero = false;
-  for (const std::string& a : arguments) zero = zero || a.find('\0') != std::string::npos;
-  if (zero) {
-    if (line.ok()) return "an argument with a zero was accepted";
-    if (!(line.error().variant() == IoError::Variant::FixedMessage && &line.error().fixed() == &fixed::kNulInData)) {
-      return "wrong refusal of a zero";
-    }
-    return "";
+  // Refused: a program name that is not valid UTF-8, then the first
+  // argument with a zero or with bytes that are not valid UTF-8.
+  const FixedRecord* refusal = IsValidUtf8Model(program) ? nullptr : &fixed::kInvalidUtf8ForWinApi;
+  for (const std::string& a : arguments) {
+    if (refusal != nullptr) break;
+    if (a.find('\0') != std::string::npos) refusal = &fixed::kNulInData;
+    else if (!IsValidUtf8Model(a)) refusal = &fixed::kInvalidUtf8ForWinApi;
   }
-  if (!line.ok()) return "refused a line without zeros";
+  if (refusal != nullptr) {
+    if (line.ok()) return "a line was built where it must be refused: " + Show(View(line.value()));
+    return Refused(line, *refusal) ? "" : "wrong refusal";
+  }
+  if (!line.ok()) return "refused a line without reason";
   std::u16string_view text(line.value().data(), line.value().size());
   if (text.empty() || text.back() != 0) return "line not terminated";
   text.remove_suffix(1);
@@ -167,24 +187,20 @@ std::string CheckScript(const std::u16string& script, const std::vector<std::str
   const FixedRecord* refusal = nullptr;
   if (script.find(u'"') != std::u16string::npos || (!script.empty() && script.back() == u'\\')) {
     refusal = &fixed::kBadBatchFileName;
+  } else if (script.find(u'%') != std::u16string::npos) {
+    // Expanded even inside quotes: the interpreter could run another file.
+    refusal = &fixed::kBadBatchFilePercent;
   } else {
     for (const std::string& a : arguments) {
-      if (a.find_first_of("\r\n") != std::string::npos) {
-        refusal = &fixed::kBadBatchArguments;
-        break;
-      }
-      if (a.find('\0') != std::string::npos) {
-        refusal = &fixed::kNulInData;
-        break;
-      }
+      if (a.find_first_of("\r\n") != std::string::npos) refusal = &fixed::kBadBatchArguments;
+      else if (a.find('\0') != std::string::npos) refusal = &fixed::kNulInData;
+      else if (!IsValidUtf8Model(a)) refusal = &fixed::kInvalidUtf8ForWinApi;
+      if (refusal != nullptr) break;
     }
   }
   if (refusal != nullptr) {
     if (line.ok()) return "script line built where it must be refused: " + Show(View(line.value()));
-    if (!(line.error().variant() == IoError::Variant::FixedMessage && &line.error().fixed() == refusal)) {
-      return "wrong refusal for the script";
-    }
-    return "";
+    return Refused(line, *refusal) ? "" : "wrong refusal for the script";
   }
   if (!line.ok()) return "script line refused without reason";
   std::u16string_view text(line.value().data(), line.value().size());
@@ -272,7 +288,8 @@ std::string CheckCommandLine(const std::uint8_t* data, std::size_t size) {
   if (!script_route) {
     // Windows file names hold no quotes and no zeros; the program name is
     // written between quotes as it is.
-    const std::string program = MakeText(in, kNamePieces, std::size(kNamePieces), 10);
+    std::string program = MakeText(in, kNamePieces, std::size(kNamePieces), 10);
+    if (in.Chance(16)) program.insert(in.Below(program.size() + 1), 1, '\xFF');
     return CheckOrdinary(program, arguments, force);
   }
   std::string name = MakeText(in, kNamePieces, std::size(kNamePieces), 6);
