@@ -12,7 +12,8 @@
 // drive designator replaces the directory), with ".exe" when the name has no
 // dot, converted for the system by the path rules. The probes the file
 // system sees must be exactly these candidates, in this order, up to the
-// first that exists; the result is that one, else "program not found".
+// first that exists; the result is that one, else "program not found". A
+// candidate the system cannot make absolute is skipped.
 // Nothing else is probed: in particular the current directory is never
 // searched unless a directory in the list leads there. A name with a
 // separator is not searched: ".exe" names are taken as given, others are
@@ -76,9 +77,27 @@ bool HasDrive(std::u16string_view t) { return t.size() >= 2 && !IsSeparator(t[0]
 bool IsLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
 bool HasDriveRoot(std::u16string_view t) { return t.size() >= 3 && IsLetter(t[0]) && t[1] == u':' && t[2] == u'\\'; }
 
+// Whether GetFullPathNameW fails for this path: a fixed pick among paths,
+// so the model can ask the same question.
+bool FullPathFails(std::u16string_view path, std::size_t one_in) {
+  if (one_in == 0) return false;
+  std::size_t hash = 7;
+  for (char16_t c : path) hash = hash * 31 + c;
+  return hash % one_in == 0;
+}
+
 // Records every probe of the file system and answers from a script.
 class ProbedSystem : public testing::FakeSystem {
  public:
+  Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer) override {
+    if (FullPathFails(path, full_path_fails_one_in)) {
+      Log("GetFullPathNameW");
+      SetLastError(ERROR_ACCESS_DENIED);
+      return 0;
+    }
+    return FakeSystem::GetFullPathNameW(path, size, buffer);
+  }
+  std::size_t full_path_fails_one_in = 0;  // 0: never
   Dword GetFileAttributesW(const char16_t* path) override {
     Log("GetFileAttributesW");
     probes.emplace_back(path);
@@ -95,9 +114,12 @@ class ProbedSystem : public testing::FakeSystem {
 
 class Model {
  public:
-  explicit Model(const std::u16string& current) { system_.current_directory = current; }
+  Model(const std::u16string& current, std::size_t fails_one_in) : fails_one_in_(fails_one_in) {
+    system_.current_directory = current;
+  }
 
   std::optional<std::u16string> FullPath(const std::u16string& path) {
+    if (FullPathFails(path, fails_one_in_)) return std::nullopt;
     std::u16string buffer(path.size() + system_.current_directory.size() + 8, u'\0');
     const Dword n = system_.GetFullPathNameW(path.c_str(), static_cast<Dword>(buffer.size()), buffer.data());
     if (n == 0 || n >= buffer.size()) return std::nullopt;
@@ -135,6 +157,7 @@ class Model {
 
  private:
   testing::FakeSystem system_;
+  std::size_t fails_one_in_;
 };
 
 std::vector<std::u16string> SplitModel(const std::u16string& value) {
@@ -190,6 +213,7 @@ std::string CheckSearchPath(const std::uint8_t* data, std::size_t size) {
   const std::size_t environment = in.Below(4);
   std::u16string child_path_text;
   for (std::size_t i = 0; i < 64; ++i) os.answers.push_back(in.Chance(6));
+  os.full_path_fails_one_in = in.Chance(3) ? 1 + in.Below(4) : 0;
 
   ToolCommand command = NewCommand(os, name);
   std::optional<std::u16string> child_path;
@@ -212,7 +236,7 @@ std::string CheckSearchPath(const std::uint8_t* data, std::size_t size) {
   Result<WideText> resolved = ResolveProgram(os, command);
 
   // The model.
-  Model model(os.current_directory);
+  Model model(os.current_directory, os.full_path_fails_one_in);
   std::vector<std::u16string> expected_probes;
   std::optional<std::u16string> expected;  // the result without its zero
   const FixedRecord* expected_error = nullptr;
@@ -299,7 +323,10 @@ std::string CheckSearchPath(const std::uint8_t* data, std::size_t size) {
     }
     return "";
   }
-  if (conversion_failed) return resolved.ok() ? "resolved although the conversion fails" : "";
+  if (conversion_failed) {
+    if (resolved.ok()) return "resolved although the conversion fails";
+    return OsCodeOf(resolved.error()) == std::int32_t{ERROR_ACCESS_DENIED} ? "" : "not the conversion's error";
+  }
   if (!resolved.ok()) return "failed where " + Show(*expected) + " was expected";
   const std::u16string got(resolved.value().data(), resolved.value().size());
   if (got != *expected + u'\0') return "resolved to " + Show(got) + ", expected " + Show(*expected);
