@@ -1,15 +1,45 @@
 # Builds the inputs of winrepair.rc. Included right before the executable is
 # defined, so everything here hangs on the .rc source itself.
+#
+# The icon is drawn in winrepair.svg and rendered at every size, each kept as
+# a PNG inside the .ico (Windows reads PNG icon images from Vista on, at any
+# size); an uncompressed 32-bit bitmap would take several times the room.
+find_program(RSVG_CONVERT rsvg-convert REQUIRED)
+find_program(ICOTOOL icotool REQUIRED)
+set(WINREPAIR_ICON_SIZES 16 24 32 48 64 96 128)
+set(WINREPAIR_ICON_SVG ${CMAKE_SOURCE_DIR}/resources/winrepair.svg)
 set(WINREPAIR_ICON ${GENERATED_DIR}/winrepair.ico)
+set(icon_render_commands)
+set(icon_pngs)
+foreach(size IN LISTS WINREPAIR_ICON_SIZES)
+  set(png ${GENERATED_DIR}/icon/winrepair-${size}.png)
+  list(APPEND icon_render_commands
+    COMMAND ${RSVG_CONVERT} --width ${size} --height ${size} --format png --output ${png} ${WINREPAIR_ICON_SVG})
+  list(APPEND icon_pngs --raw=${png})
+endforeach()
 add_custom_command(
   OUTPUT ${WINREPAIR_ICON}
-  COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/resources/make_icon.py
-          --design ${CMAKE_SOURCE_DIR}/resources/icon.json
-          --output ${WINREPAIR_ICON}
-  DEPENDS ${CMAKE_SOURCE_DIR}/resources/make_icon.py ${CMAKE_SOURCE_DIR}/resources/icon.json
-  COMMENT "Drawing the application icon")
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${GENERATED_DIR}/icon
+  ${icon_render_commands}
+  COMMAND ${ICOTOOL} --create --output ${WINREPAIR_ICON} ${icon_pngs}
+  DEPENDS ${WINREPAIR_ICON_SVG}
+  COMMENT "Rendering the application icon"
+  VERBATIM)
+
+# The version resource and the manifest take the project's version; Windows
+# wants four numbers where the project names three.
+set(WINREPAIR_VERSION_QUAD ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0)
+if(PROJECT_VERSION_TWEAK)
+  set(WINREPAIR_VERSION_QUAD ${PROJECT_VERSION})
+endif()
+string(REPLACE "." "," WINREPAIR_VERSION_NUMBERS ${WINREPAIR_VERSION_QUAD})
+file(CONFIGURE OUTPUT ${GENERATED_DIR}/winrepair_version.h CONTENT
+"#define WINREPAIR_VERSION_NUMBERS ${WINREPAIR_VERSION_NUMBERS}
+#define WINREPAIR_VERSION_TEXT \"${PROJECT_VERSION}\"
+")
+configure_file(${CMAKE_SOURCE_DIR}/resources/winrepair.manifest.in ${GENERATED_DIR}/winrepair.manifest @ONLY)
 
 # windres looks for the files an .rc names in its include directories.
 set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/winrepair.rc PROPERTIES
   INCLUDE_DIRECTORIES "${GENERATED_DIR};${CMAKE_SOURCE_DIR}/resources"
-  OBJECT_DEPENDS "${WINREPAIR_ICON};${CMAKE_SOURCE_DIR}/resources/winrepair.manifest")
+  OBJECT_DEPENDS "${WINREPAIR_ICON};${GENERATED_DIR}/winrepair.manifest;${GENERATED_DIR}/winrepair_version.h")

@@ -6,6 +6,7 @@ PACKAGES=(
   cmake ninja-build g++ python3
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   googletest wine64 tmux
+  python3-pefile librsvg2-bin icoutils osslsigncode openssl
   clang libclang-rt-14-dev
 )
 missing=()

@@ -13,8 +13,7 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows --target winrepair standin >/dev/null
 
 export WINEPREFIX="$ROOT/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
-/usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
-/usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1 || true
+"$ROOT/scripts/wine-session.sh" start
 
 exe="$ROOT/build/windows/winrepair.exe"
 if [[ "${1:-}" == "--stand-ins" ]]; then
@@ -28,6 +27,9 @@ if [[ "${1:-}" == "--stand-ins" ]]; then
   exe="$demo/winrepair.exe"
 fi
 status=0
-/usr/lib/wine/wine64 "$exe" || status=$?
-/usr/lib/wine/wineserver -k </dev/null >/dev/null 2>&1 || true
+# Without address randomisation, as in the tests: Debian's Wine loader can
+# otherwise land its heap on the page every Wine process must map, and the
+# program or its tools then fail to start ("Internal error").
+/usr/bin/setarch x86_64 -R /usr/lib/wine/wine64 "$exe" || status=$?
+"$ROOT/scripts/wine-session.sh" stop
 exit $status

@@ -8,10 +8,24 @@ export WINEDEBUG=-all
 export WINEPREFIX
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
+# Wine runs with address randomisation off: see cmake/mingw-w64-x86_64.cmake.
+NO_RANDOMISATION=(/usr/bin/setarch x86_64 -R)
 case "${1:-}" in
   start)
+    # The server refuses a prefix directory that does not exist yet, as in
+    # every fresh build. Without this one the tests would meet servers that
+    # Wine starts on demand and Debian's wrapper (-p0) ends as soon as no
+    # program runs, each booting the prefix's background processes anew
+    # while the next test program is already starting its own.
+    mkdir -p "$WINEPREFIX"
     "$WINESERVER" -p </dev/null >/dev/null 2>&1
-    "$WINE" wineboot -i </dev/null >/dev/null 2>&1
+    status=$?
+    # 2: a server for this prefix is running already.
+    if ((status != 0 && status != 2)); then
+      echo "$0: the Wine server did not start (status $status)" >&2
+      exit 1
+    fi
+    "${NO_RANDOMISATION[@]}" "$WINE" wineboot -i </dev/null >/dev/null 2>&1
     exit 0
     ;;
   stop)

@@ -69,6 +69,30 @@ TEST_F(ConsoleWriterTest, ToolFailedVerdictReachesAConsoleInThreeWrites) {
   EXPECT_EQ(console_writes[2], Widen("    " + std::string(kReinstall) + "!\n"));
 }
 
+// What the program prints goes to a console that takes only part of each
+// write, cut right after U+0080, U+07FF and U+0800 (the last or first
+// character of a UTF-8 width): the screen holds every character once.
+TEST_F(ConsoleWriterTest, PartialConsoleTakesAtWidthStepsShowEveryCharacterOnce) {
+  // "Ж", U+0080, U+07FF, U+0800 and a line end, then the same again in the
+  // second line, held in the buffer until the flush.
+  const std::string line = "\xD0\x96\xC2\x80\xDF\xBF\xE0\xA0\x80\n";
+  const std::vector<std::vector<std::size_t>> scripts = {
+      {2, 1, 1}, {3, 1}, {4}, {1, 1, 1, 1, 2, 1, 1}, {2, 3, 2},
+  };
+  for (const auto& takes : scripts) {
+    FakeSystem fresh;
+    const Handle console = fresh.AddConsole();
+    fresh.SetStd(STD_OUTPUT_HANDLE, console);
+    for (std::size_t units : takes) fresh.device(console).write_script.push_back(DeviceStep::Take(units));
+    ConsoleWriter fresh_writer(fresh);
+    fresh_writer.Print({line, line.substr(0, line.size() - 1)});
+    ASSERT_TRUE(fresh_writer.Flush().ok());
+    EXPECT_EQ(fresh.device(console).screen, Widen(line + line.substr(0, line.size() - 1)))
+        << "takes starting with " << takes[0] << ", " << takes.size() << " scripted";
+    EXPECT_EQ(fresh_writer.buffered(), "");
+  }
+}
+
 TEST_F(ConsoleWriterTest, BufferBoundaries) {
   struct Case {
     const char* name;

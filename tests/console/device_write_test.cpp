@@ -337,6 +337,64 @@ TEST_F(DeviceWriteTest, PartialConsoleTakeIsCountedBackInBytes) {
   }
 }
 
+// "a", U+0080, U+07FF, U+0800, "z": 1, 2, 2, 3 and 1 bytes. The first and
+// last characters of each UTF-8 width are where a count of bytes from units
+// taken goes wrong by one.
+constexpr std::string_view kWidthSteps = "a\xC2\x80\xDF\xBF\xE0\xA0\x80z";
+
+TEST_F(DeviceWriteTest, PartialConsoleTakeEndingAtAWidthStepIsCountedExactly) {
+  struct Case {
+    const char* after;
+    std::size_t units_taken;
+    std::size_t bytes;
+  };
+  const Case cases[] = {
+      {"a", 1, 1}, {"U+0080", 2, 3}, {"U+07FF", 3, 5}, {"U+0800", 4, 8}, {"z", 5, 9},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.after);
+    RecordingSystem fresh;
+    const Handle console = fresh.AddConsole();
+    fresh.SetStd(STD_OUTPUT_HANDLE, console);
+    fresh.device(console).write_script.push_back(DeviceStep::Take(c.units_taken));
+    Utf8Carry fresh_carry;
+    auto r = DeviceWrite(fresh, Stream::Output, kWidthSteps, fresh_carry);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.value(), c.bytes);
+    EXPECT_EQ(fresh.device(console).screen, Widen(kWidthSteps.substr(0, c.bytes)));
+    EXPECT_EQ(fresh_carry.count, 0u);
+  }
+}
+
+// The write-all goes on from exactly the byte counted back: every character
+// reaches the screen once, and each retry starts at the first one not taken.
+TEST_F(DeviceWriteTest, WriteAllAfterTakesEndingAtWidthStepsRepeatsAndLosesNothing) {
+  struct Case {
+    const char* name;
+    std::vector<std::size_t> takes;  // units per console write; the last write takes the rest
+    std::vector<std::string_view> sent;
+  };
+  const std::string_view t = kWidthSteps;
+  const Case cases[] = {
+      {"one character a write", {1, 1, 1, 1}, {t, t.substr(1), t.substr(3), t.substr(5), t.substr(8)}},
+      {"after U+0080, then U+0800", {2, 2}, {t, t.substr(3), t.substr(8)}},
+      {"after U+07FF", {3}, {t, t.substr(5)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingSystem fresh;
+    const Handle console = fresh.AddConsole();
+    fresh.SetStd(STD_OUTPUT_HANDLE, console);
+    for (std::size_t units : c.takes) fresh.device(console).write_script.push_back(DeviceStep::Take(units));
+    Utf8Carry fresh_carry;
+    ASSERT_TRUE(WriteAllUnbuffered(fresh, Stream::Output, kWidthSteps, fresh_carry).ok());
+    EXPECT_EQ(fresh.device(console).screen, Widen(kWidthSteps));
+    std::vector<std::u16string> expected;
+    for (std::string_view part : c.sent) expected.push_back(Widen(part));
+    EXPECT_EQ(fresh.device(console).console_writes, expected);
+  }
+}
+
 TEST_F(DeviceWriteTest, OutcomeOfTheExtraLowSurrogateWriteIsIgnored) {
   const Handle console = UseConsole();
   os.device(console).write_script.push_back(DeviceStep::Take(4));

@@ -7,6 +7,12 @@ it and send-keys types on the user's keyboard. Every case runs in its own
 tmux server (its own socket), with a fixed pane size, in a fresh directory
 holding a copy of the program and of the tools standing in for DISM and sfc.
 
+Wine copies the whole Linux environment into the Windows one, and the pane
+has TERM set, which alone would decide that the title goes out as an escape
+sequence. So Wine starts with only what it needs (see wine_environment) and
+without TERM: the program's own probe of the console decides. One case keeps
+the pane's TERM.
+
 Wine hands a Linux exit status the low 8 bits of the Windows exit code, so
 a status of 0 still means 0, 29 is what is left of 0xC000001D and 9 of
 0xC0000409.
@@ -30,6 +36,8 @@ import time
 SKIPPED = 77
 
 WINE = os.environ.get("WINE", "/usr/lib/wine/wine64")
+# Wine runs with address randomisation off: see cmake/mingw-w64-x86_64.cmake.
+NO_RANDOMISATION = "/usr/bin/setarch x86_64 -R"
 PANE_WIDTH = 120
 PANE_HEIGHT = 50
 
@@ -42,6 +50,21 @@ STEP_TIMEOUT = 30.0
 STILL_WAITING = 1.5
 
 PUBLISHER = "cubeshot.example"
+
+# What Wine needs from the Linux environment to run in the test's prefix.
+WINE_NEEDS = ("HOME", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES")
+# Wine's console turns the program's UTF-16 into the terminal's bytes by the
+# Linux locale; without one, Cyrillic would reach the screen as "?".
+WINE_LOCALE = {"LANG": "C.UTF-8"}
+# Passed on as the pane has it, for the one case that keeps TERM.
+PANE_TERM = object()
+
+
+def wine_environment():
+    """The only Linux variables Wine is started with (TERM aside)."""
+    env = {name: os.environ[name] for name in WINE_NEEDS if name in os.environ}
+    env.update(WINE_LOCALE)
+    return env
 
 # The program's screen texts, composed the way it prints them.
 TITLE = "Утилита восстановления windows от " + PUBLISHER
@@ -95,9 +118,10 @@ def diff(expected, actual):
 class Pane:
     """One tmux server with one pane that runs the program in `workdir`."""
 
-    def __init__(self, case, workdir):
+    def __init__(self, case, workdir, term=None):
         self.socket = "wrtmux-%d-%s" % (os.getpid(), case)
         self.workdir = workdir
+        self.term = term
         self.env = dict(os.environ)
         self.env.pop("TMUX", None)
         self.env.pop("TMUX_PANE", None)
@@ -115,13 +139,20 @@ class Pane:
     def start(self):
         # Ctrl+Z must reach the program instead of stopping the job, and the
         # pane must outlive the program so its last screen can be read.
+        # `env -i` keeps the pane's own variables (TERM, TMUX, PATH...) away
+        # from Wine and so from the program.
         script = os.path.join(self.workdir, "run.sh")
+        env = " ".join(shquote("%s=%s" % item) for item in sorted(wine_environment().items()))
+        if self.term is PANE_TERM:
+            env += ' TERM="$TERM"'
         with open(script, "w") as f:
             f.write("stty susp undef\n"
                     "cd %s || exit 1\n"
-                    "%s ./winrepair.exe\n"
+                    "printf %%s \"$TERM\" >pane-term\n"
+                    "env -i %s %s %s ./winrepair.exe\n"
                     "echo \"EXIT:$?\"\n"
-                    "exec sleep 3600\n" % (shquote(self.workdir), shquote(WINE)))
+                    "exec sleep 3600\n" % (shquote(self.workdir), env, NO_RANDOMISATION,
+                                            shquote(WINE)))
         self.tmux("new-session", "-d", "-s", "main", "-x", str(PANE_WIDTH),
                   "-y", str(PANE_HEIGHT), "bash --norc --noprofile " + shquote(script))
         pid, self.socket_path = self.tmux(
@@ -235,12 +266,12 @@ class Settled:
 class Case:
     """A fresh directory with the program and the tools one case needs."""
 
-    def __init__(self, name, args):
+    def __init__(self, name, args, term=None):
         self.name = name
         self.args = args
         self.dir = tempfile.mkdtemp(prefix="wrtmux-%s-" % name)
         shutil.copy(args.winrepair, os.path.join(self.dir, "winrepair.exe"))
-        self.pane = Pane(name, self.dir)
+        self.pane = Pane(name, self.dir, term)
 
     def tool(self, file_name, exit_code=None, source=None):
         shutil.copy(source or self.args.standin, os.path.join(self.dir, file_name))
@@ -251,6 +282,34 @@ class Case:
 
     def ran(self, tool_name):
         return os.path.exists(os.path.join(self.dir, tool_name + ".log"))
+
+    def record_environment(self, tool_name):
+        """Asks the stand-in to write down the environment it is given,
+        which is the program's own: the program passes its environment on."""
+        open(os.path.join(self.dir, tool_name + ".env"), "w").close()
+
+    def windows_environment(self, tool_name):
+        with open(os.path.join(self.dir, tool_name + ".env"), encoding="utf-8") as f:
+            entries = [line.rstrip("\r\n") for line in f if line.strip()]
+        if not entries:
+            raise Failure("%s did not record its environment" % tool_name)
+        return dict(entry.split("=", 1) for entry in entries if "=" in entry[1:])
+
+    def record_console_mode(self, tool_name):
+        open(os.path.join(self.dir, tool_name + ".console"), "w").close()
+
+    def console_mode(self, tool_name):
+        """The output mode of the console the stand-in shared with the
+        program, or None when it had no console."""
+        with open(os.path.join(self.dir, tool_name + ".console")) as f:
+            text = f.read().strip()
+        if not text.startswith("mode="):
+            raise Failure("%s did not record the console mode" % tool_name)
+        return None if text == "mode=none" else int(text[5:], 16)
+
+    def pane_term(self):
+        with open(os.path.join(self.dir, "pane-term")) as f:
+            return f.read()
 
     def close(self):
         self.pane.stop()
@@ -309,6 +368,35 @@ def verdict_case(tools, expected, not_run=()):
 SUCCESS_SCREEN = BANNER + STAGE1 + tool_line("DISM") + STAGE2 + tool_line("sfc") + SUCCESS
 
 
+def check_environment(case, tool_name, term):
+    """The program saw TERM only as the case meant (None: not at all), and
+    no other variable of the Linux side: none of the test runner's own, nor
+    of the pane's, except those Wine is deliberately started with."""
+    seen = {name.upper(): value for name, value in case.windows_environment(tool_name).items()}
+    if seen.get("TERM") != term:
+        raise Failure("the program saw TERM=%r, expected %s"
+                      % (seen.get("TERM"), "no TERM" if term is None else repr(term)))
+    passed = set(wine_environment())
+    linux = dict(os.environ)
+    for name in ("TERM", "TMUX", "TMUX_PANE", "SHLVL", "PWD", "OLDPWD", "_"):
+        linux.setdefault(name, None)
+    leaked = sorted(name for name, value in linux.items()
+                    if name not in passed and name != "TERM" and name.upper() in seen
+                    and (value is None or seen[name.upper()] == value))
+    if leaked:
+        raise Failure("Linux variables reached the program: " + ", ".join(leaked))
+
+
+def success_in_clean_environment(case):
+    # Also the check that nothing of the Linux environment comes through.
+    case.tool("DISM.exe", 0)
+    case.tool("sfc.exe", 0)
+    case.record_environment("DISM")
+    case.run_to_pause(SUCCESS_SCREEN)
+    check_environment(case, "DISM", None)
+    case.end_with("Enter")
+
+
 def ctrl_z_ends_pause(case):
     # The read asks the console to end a line read at Ctrl+Z itself, so Ctrl+Z
     # alone must end the pause; a plain line read would wait for Enter.
@@ -318,15 +406,29 @@ def ctrl_z_ends_pause(case):
     case.end_with("C-z")
 
 
+ENABLE_VIRTUAL_TERMINAL_PROCESSING = 0x0004
+
+
 def window_title(case):
-    # The title goes out as OSC 0 on standard output; Wine's console passes
-    # it on to the terminal, where tmux keeps it as the pane title.
+    # Without TERM the program's probe of the console alone decides how the
+    # title goes out. Wine's console shows both forms the same way (it hands
+    # SetConsoleTitleW on to the terminal as OSC 0 too, and tmux keeps it as
+    # the pane title), so the decision is read from the console itself: the
+    # probe leaves virtual-terminal processing on exactly when it succeeded,
+    # and the tool that runs next shares that console.
     case.tool("DISM.exe", 0)
     case.tool("sfc.exe", 0)
+    case.record_environment("DISM")
+    case.record_console_mode("DISM")
     case.run_to_pause(SUCCESS_SCREEN)
     title = case.pane.title()
     if title != TITLE:
         raise Failure("pane title is %r, expected %r" % (title, TITLE))
+    check_environment(case, "DISM", None if case.pane.term is None else case.pane_term())
+    mode = case.console_mode("DISM")
+    if mode is None or not mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING:
+        raise Failure("the console is not in virtual-terminal mode (mode %s): the program's probe "
+                      "did not choose the escape form" % (None if mode is None else hex(mode)))
     case.end_with("Enter")
 
 
@@ -361,7 +463,7 @@ def enter_typed_while_tool_runs(case):
 
 
 CASES = {
-    "success": verdict_case([("DISM.exe", 0), ("sfc.exe", 0)], SUCCESS_SCREEN),
+    "success": success_in_clean_environment,
     # Above 0x7FFFFFFF on purpose: the code is compared unsigned.
     "dism_fails": verdict_case([("DISM.exe", 0x80070005), ("sfc.exe", 0)],
                                BANNER + STAGE1 + tool_line("DISM") + TOOL_FAILED,
@@ -377,8 +479,13 @@ CASES = {
                                 BANNER + STAGE1 + tool_line("DISM") + STAGE2 + LAUNCH_FAILED),
     "ctrl_z": ctrl_z_ends_pause,
     "title": window_title,
+    # The same with the pane's TERM passed on to the program.
+    "title_term": window_title,
     "type_ahead": enter_typed_while_tool_runs,
 }
+
+# Cases that run with TERM set on the Windows side; every other has none.
+CASE_TERM = {"title_term": PANE_TERM}
 
 
 def main():
@@ -404,7 +511,7 @@ def main():
 
     failed = skipped = 0
     for name in names:
-        case = Case(name, args)
+        case = Case(name, args, CASE_TERM.get(name))
         try:
             CASES[name](case)
             print("PASS %s" % name)

@@ -195,6 +195,38 @@ TEST(RepairTest, MissingStandardOutputStillRunsBothStages) {
   EXPECT_TRUE(console.input_used());
 }
 
+// Standard input that is there but refuses to be read (a file opened for
+// writing only, a console handle without read access): the read's error only
+// ends the pause, once, and the run ends normally after both tools.
+TEST(RepairTest, UnreadableStandardInputEndsThePauseAfterOneRead) {
+  struct Case {
+    const char* label;
+    bool console;
+    const char* read_call;
+  };
+  const Case cases[] = {
+      {"file opened for writing only", false, "NtReadFile"},
+      {"console without read access", true, "ReadConsoleW"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Machine m;
+    m.os.exit_codes = {0, 0};
+    if (c.console) {
+      const Handle in = m.os.AddConsole();
+      m.os.SetStd(STD_INPUT_HANDLE, in);
+      m.os.device(in).read_script.push_back(testing::DeviceStep::Fail(ERROR_ACCESS_DENIED));
+    } else {
+      m.os.device(m.in).read_script.push_back(testing::DeviceStep::Status(static_cast<NtStatus>(0xC0000022u)));
+    }
+    TestConsole console(m.os);
+    RunRepair(m.os, console);
+    EXPECT_EQ(m.Output(), Banner() + Announcement(1) + Announcement(2) + S(texts::kSuccessText));
+    EXPECT_EQ(m.os.launches.size(), 2u);
+    EXPECT_EQ(m.os.count(c.read_call), 1u) << "the failed read is not repeated";
+  }
+}
+
 TEST(RepairTest, TitleGoesOutAsEscapeSequenceWhenTermIsSet) {
   Machine m;
   m.os.SetEnv(u"TERM", u"xterm");

@@ -10,6 +10,12 @@ namespace {
 
 constexpr DWORD kRunTimeoutMs = 60000;
 
+// The slow reader of Output::SlowOverlappedPipe: the pipe buffers this much,
+// and the reader takes this much at a time with a pause in between.
+constexpr DWORD kSlowPipeBuffer = 64;
+constexpr DWORD kSlowReadBytes = 16;
+constexpr DWORD kSlowReadPauseMs = 5;
+
 std::wstring Query(UINT (*query)(LPWSTR, UINT)) {
   wchar_t buffer[MAX_PATH + 1];
   UINT n = query(buffer, MAX_PATH + 1);
@@ -51,6 +57,60 @@ HANDLE HalfPipe(bool keepReader) {
   if (!CreatePipe(&reader, &writer, &sa, 0)) return nullptr;
   CloseHandle(keepReader ? writer : reader);
   return keepReader ? reader : writer;
+}
+
+// A byte-mode pipe: the server end, kept by the test for reading, and the
+// client end for the program, both opened for overlapped I/O.
+bool OverlappedPipe(HANDLE* server, HANDLE* client) {
+  static LONG serial = 0;
+  const std::wstring name = L"\\\\.\\pipe\\winrepair-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(InterlockedIncrement(&serial));
+  *server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                             kSlowPipeBuffer, kSlowPipeBuffer, 0, nullptr);
+  if (*server == INVALID_HANDLE_VALUE) {
+    *server = nullptr;
+    return false;
+  }
+  SECURITY_ATTRIBUTES sa = Inheritable();
+  *client = CreateFileW(name.c_str(), GENERIC_WRITE, 0, &sa, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (*client == INVALID_HANDLE_VALUE) {
+    *client = nullptr;
+    return false;
+  }
+  return true;
+}
+
+// Reads the pipe a few bytes at a time until every writer has closed it.
+bool ReadSlowly(HANDLE server, std::string& bytes) {
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!overlapped.hEvent) return false;
+  const ULONGLONG deadline = GetTickCount64() + kRunTimeoutMs;
+  bool ended = false;
+  for (;;) {
+    char chunk[kSlowReadBytes];
+    DWORD got = 0;
+    if (!ReadFile(server, chunk, sizeof chunk, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
+      ended = GetLastError() == ERROR_BROKEN_PIPE;
+      break;
+    }
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline ||
+        WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) {
+      CancelIo(server);
+      GetOverlappedResult(server, &overlapped, &got, TRUE);
+      break;
+    }
+    if (!GetOverlappedResult(server, &overlapped, &got, FALSE)) {
+      ended = GetLastError() == ERROR_BROKEN_PIPE;
+      break;
+    }
+    bytes.append(chunk, got);
+    Sleep(kSlowReadPauseMs);
+  }
+  CloseHandle(overlapped.hEvent);
+  return ended;
 }
 
 // A Unicode environment block holding only what the test chose, sorted the
@@ -96,7 +156,12 @@ void Sandbox::SetUp() {
   fs::remove_all(root_, ignored);
   fs::create_directories(root_);
   program_ = root_ / L"winrepair.exe";
-  fs::copy_file(fs::path(BuildDir()) / L"winrepair.exe", program_);
+  // WR_E2E_PROGRAM runs the same tests on another build of the program,
+  // such as the signed release.
+  const wchar_t* other = _wgetenv(L"WR_E2E_PROGRAM");
+  const fs::path source = other && *other ? fs::path(other) : fs::path(BuildDir()) / L"winrepair.exe";
+  ASSERT_TRUE(fs::is_regular_file(source)) << "no program at " << source.string();
+  fs::copy_file(source, program_);
 }
 
 void Sandbox::RelocateProgram(const fs::path& dir) {
@@ -123,6 +188,10 @@ fs::path Sandbox::Dir(const std::wstring& name) {
   fs::path dir = root_ / name;
   fs::create_directories(dir);
   return dir;
+}
+
+void Sandbox::DelayTool(const std::wstring& name, std::uint32_t milliseconds) {
+  WriteBytes(root_ / (name + L".delay"), std::to_string(milliseconds) + "\n");
 }
 
 void Sandbox::PlaceToolIn(const fs::path& dir, const std::wstring& name,
@@ -152,7 +221,7 @@ RunResult Sandbox::Run(const RunOptions& options) {
   const fs::path errFile = root_ / L"stderr.bin";
   const fs::path inFile = root_ / L"stdin.bin";
 
-  OwnedHandle in, out, err;
+  OwnedHandle in, out, err, pipeServer;
   if (!options.noStdHandles) {
     switch (options.input) {
       case Input::EmptyFile:
@@ -166,6 +235,9 @@ RunResult Sandbox::Run(const RunOptions& options) {
       case Input::PipeWriterGone:
         in.h = HalfPipe(/*keepReader=*/true);
         break;
+      case Input::WriteOnlyFile:
+        in.h = OpenInheritable(inFile, GENERIC_WRITE, CREATE_ALWAYS);
+        break;
       case Input::Absent:
         break;
     }
@@ -175,6 +247,9 @@ RunResult Sandbox::Run(const RunOptions& options) {
         break;
       case Output::PipeReaderGone:
         out.h = HalfPipe(/*keepReader=*/false);
+        break;
+      case Output::SlowOverlappedPipe:
+        OverlappedPipe(&pipeServer.h, &out.h);
         break;
       case Output::Absent:
         break;
@@ -214,6 +289,9 @@ RunResult Sandbox::Run(const RunOptions& options) {
   out.Reset();
   err.Reset();
   CloseHandle(process.hThread);
+  if (pipeServer.h && !ReadSlowly(pipeServer.h, result.out)) {
+    ADD_FAILURE() << "standard output did not reach its end within " << kRunTimeoutMs << " ms";
+  }
   if (WaitForSingleObject(process.hProcess, kRunTimeoutMs) != WAIT_OBJECT_0) {
     TerminateProcess(process.hProcess, 0xDEAD);
     WaitForSingleObject(process.hProcess, 5000);

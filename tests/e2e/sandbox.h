@@ -17,8 +17,11 @@
 
 namespace wr::e2e {
 
-enum class Input { EmptyFile, Nul, FileBytes, Absent, PipeWriterGone };
-enum class Output { File, Absent, PipeReaderGone };
+enum class Input { EmptyFile, Nul, FileBytes, Absent, PipeWriterGone, WriteOnlyFile };
+// SlowOverlappedPipe: the client end of a named pipe opened for overlapped
+// I/O, with a buffer far smaller than one message, read a few bytes at a
+// time, so the program's writes stay pending until the reader catches up.
+enum class Output { File, Absent, PipeReaderGone, SlowOverlappedPipe };
 
 struct RunOptions {
   std::vector<std::wstring> arguments;  // after the program name
@@ -38,7 +41,7 @@ struct RunOptions {
 
 struct RunResult {
   std::uint32_t exitCode = 0;
-  std::string out;  // standard output's bytes (empty unless Output::File)
+  std::string out;  // standard output's bytes (empty unless Output::File or a slow pipe)
   std::string err;  // standard error's bytes
 };
 
@@ -61,6 +64,8 @@ class Sandbox : public ::testing::Test {
   void PlaceTool(const std::wstring& name, std::optional<std::uint32_t> exitCode = std::nullopt) {
     PlaceToolIn(root_, name, exitCode);
   }
+  // Makes the stand-in placed as <name> in the sandbox run this long.
+  void DelayTool(const std::wstring& name, std::uint32_t milliseconds);
   // The stand-in's log records: each run adds its command line and whether
   // it was given standard handles. Empty when it never ran.
   struct ToolRun {

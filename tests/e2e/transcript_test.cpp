@@ -88,6 +88,8 @@ TEST_P(PauseEnds, WithStatusZero) {
   RunResult run = Run(options);
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_EQ(run.out, SuccessfulTranscript());
+  EXPECT_EQ(ToolRuns(L"DISM").size(), 1u);
+  EXPECT_EQ(ToolRuns(L"sfc").size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -97,7 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
                       InputCase{"CyrillicFile", Input::FileBytes, "да\r\nещё строка\r\n"},
                       InputCase{"LoneLeadByte", Input::FileBytes, "\xD0"},
                       InputCase{"Absent", Input::Absent, ""},
-                      InputCase{"PipeWriterGone", Input::PipeWriterGone, ""}),
+                      InputCase{"PipeWriterGone", Input::PipeWriterGone, ""},
+                      // There, but every read fails (access denied).
+                      InputCase{"WriteOnlyFile", Input::WriteOnlyFile, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

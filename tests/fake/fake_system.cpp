@@ -435,7 +435,7 @@ NtStatus FakeSystem::NtReadFile(Handle file, IoStatusBlock* block, void* data, D
   return STATUS_SUCCESS;
 }
 
-Dword FakeSystem::WaitForSingleObject(Handle object, Dword) {
+Dword FakeSystem::WaitForSingleObject(Handle object, Dword milliseconds) {
   Log("WaitForSingleObject");
   auto dev = devices.find(object);
   if (dev != devices.end()) {
@@ -453,6 +453,7 @@ Dword FakeSystem::WaitForSingleObject(Handle object, Dword) {
     return WAIT_OBJECT_0;
   }
   if (process_exit.count(object) != 0) {
+    process_wait_timeouts.push_back(milliseconds);
     if (wait_result) {
       if (*wait_result == WAIT_FAILED) t_last_error = ERROR_INVALID_HANDLE;
       return *wait_result;

@@ -130,6 +130,7 @@ class FakeSystem : public System {
   std::optional<Dword> duplicate_error_on_call;           // DuplicateHandle call number (1-based) that fails
   Dword duplicate_error = 5;
   std::optional<Dword> wait_result;                       // WaitForSingleObject on a process answers this
+  std::vector<Dword> process_wait_timeouts;               // the time limit of each wait on a process
   bool fail_exit_code = false;
   std::map<NtStatus, Dword> nt_to_dos;
   std::vector<std::u16string> freed_environments;

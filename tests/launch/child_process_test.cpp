@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +39,45 @@ class RecordingSystem : public FakeSystem {
     duplicates.push_back({source_process, source, target_process, access, inherit, options});
     return FakeSystem::DuplicateHandle(source_process, source, target_process, target, access, inherit, options);
   }
+};
+
+// Notes whether the launch lock is held at every call where an inheritable
+// copy of a standard handle exists or is about to: each duplicate, the
+// creation itself and each close of a copy. Another start in between would
+// hand its child our copies.
+class LockWatchingSystem : public FakeSystem {
+ public:
+  struct Moment {
+    std::string call;
+    bool held;
+    bool operator==(const Moment&) const = default;
+    friend void PrintTo(const Moment& m, std::ostream* out) { *out << m.call << (m.held ? " (held)" : " (free)"); }
+  };
+  std::vector<Moment> moments;
+  std::set<Handle> copies;
+
+  bool DuplicateHandle(Handle source_process, Handle source, Handle target_process, Handle* target, Dword access,
+                       bool inherit, Dword options) override {
+    moments.push_back({"DuplicateHandle", Held()});
+    const bool made =
+        FakeSystem::DuplicateHandle(source_process, source, target_process, target, access, inherit, options);
+    if (made) copies.insert(*target);
+    return made;
+  }
+  bool CreateProcessW(const char16_t* application, char16_t* commandLine, bool inheritHandles, Dword creationFlags,
+                      void* environment, const char16_t* directory, const StartupInfo* startup,
+                      ProcessInformation* information) override {
+    moments.push_back({"CreateProcessW", Held()});
+    return FakeSystem::CreateProcessW(application, commandLine, inheritHandles, creationFlags, environment, directory,
+                                      startup, information);
+  }
+  bool CloseHandle(Handle handle) override {
+    if (copies.count(handle) != 0) moments.push_back({"CloseHandle", Held()});
+    return FakeSystem::CloseHandle(handle);
+  }
+
+ private:
+  static bool Held() { return LaunchLock().word() != 0; }
 };
 
 class StartToolTest : public ::testing::Test {
@@ -417,6 +459,49 @@ TEST_F(StartToolTest, AFailedCreationAlsoDeletesTheList) {
   ExpectNothingLeft(open_before);
 }
 
+TEST(LaunchLockTest, HeldWheneverInheritableCopiesExist) {
+  using Moments = std::vector<LockWatchingSystem::Moment>;
+  const LockWatchingSystem::Moment dup{"DuplicateHandle", true}, create{"CreateProcessW", true},
+      close{"CloseHandle", true};
+  struct Case {
+    const char* label;
+    std::function<void(LockWatchingSystem&, ToolCommand&)> setup;
+    bool starts;
+    Moments moments;
+  };
+  const unsigned char value[8] = {};
+  const Case cases[] = {
+      {"started", [](LockWatchingSystem&, ToolCommand&) {}, true, {dup, dup, dup, create, close, close, close}},
+      {"creation failed", [](LockWatchingSystem& os, ToolCommand&) { os.create_process_error = ERROR_BAD_EXE_FORMAT; },
+       false, {dup, dup, dup, create, close, close, close}},
+      {"first copy failed", [](LockWatchingSystem& os, ToolCommand&) { os.duplicate_error_on_call = 1; }, false,
+       {dup}},
+      {"third copy failed", [](LockWatchingSystem& os, ToolCommand&) { os.duplicate_error_on_call = 3; }, false,
+       {dup, dup, dup, close, close}},
+      {"attribute failed",
+       [&](LockWatchingSystem& os, ToolCommand& c) {
+         SetAttribute(c, 0x20000, value, sizeof value);
+         os.failing_attribute = 0x20000;
+       },
+       false, {dup, dup, dup, close, close, close}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    LockWatchingSystem os;
+    os.AddExisting(u"C:\\windows\\system32\\DISM.exe");
+    for (Dword id : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) os.SetStd(id, os.AddConsole());
+    ToolCommand command = NewCommand(os, "DISM");
+    c.setup(os, command);
+    Result<ChildProcess> child = StartTool(os, command);
+    EXPECT_EQ(child.ok(), c.starts);
+    EXPECT_EQ(os.moments, c.moments);
+    EXPECT_EQ(LaunchLock().word(), 0) << "released once the copies are gone";
+    for (Handle copy : os.copies) EXPECT_FALSE(os.is_open(copy));
+    if (child.ok()) ReleaseChild(os, child.value());
+    ReleaseCommand(command);
+  }
+}
+
 class WaitForExitTest : public StartToolTest {};
 
 TEST_F(WaitForExitTest, ReturnsTheExitCodeUnchangedEveryTime) {
@@ -432,6 +517,18 @@ TEST_F(WaitForExitTest, ReturnsTheExitCodeUnchangedEveryTime) {
     }
     ReleaseChild(fake, child.value());
   }
+}
+
+// A real DISM /Restorehealth can run for an hour: any time limit would cut
+// it off and turn a working repair into a failure.
+TEST_F(WaitForExitTest, WaitsWithoutATimeLimit) {
+  ToolCommand command = Dism();
+  Result<ChildProcess> child = StartTool(fake, command);
+  ASSERT_TRUE(child.ok());
+  ASSERT_TRUE(WaitForExit(fake, child.value()).ok());
+  ASSERT_TRUE(WaitForExit(fake, child.value()).ok());
+  EXPECT_EQ(fake.process_wait_timeouts, (std::vector<Dword>{INFINITE, INFINITE}));
+  ReleaseChild(fake, child.value());
 }
 
 TEST_F(WaitForExitTest, FailuresAreSystemErrors) {

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Configures and builds the product twice, from scratch, in two fresh
-directories whose paths differ (in length too), and requires the two
-executables to be identical byte for byte: no timestamps, no build paths,
-no generator randomness may reach the output."""
+directories whose paths differ (in length too), and requires each output to
+be identical byte for byte between them: no timestamps, no build paths, no
+generator randomness may reach the output. The release is built unsigned: a
+signature carries its signing time."""
 
 import argparse
 import os
@@ -13,20 +14,25 @@ import tempfile
 
 
 def build(args, build_dir):
+    """The outputs' bytes by name, or None when the build fails."""
     configure = ["cmake", "-S", args.source, "-B", build_dir, "-G", args.generator,
                  "-DCMAKE_BUILD_TYPE=Release"]
     if args.toolchain:
         configure.append(f"-DCMAKE_TOOLCHAIN_FILE={args.toolchain}")
     if args.make_program:
         configure.append(f"-DCMAKE_MAKE_PROGRAM={args.make_program}")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("WINREPAIR_SIGN_")}
     for command in (configure, ["cmake", "--build", build_dir, "--target", args.target]):
-        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                env=env)
         if result.returncode != 0:
             print(f"failed: {' '.join(command)}\n{result.stdout[-4000:]}")
             return None
-    path = os.path.join(build_dir, args.output)
-    with open(path, "rb") as f:
-        return f.read()
+    outputs = {}
+    for name in args.output:
+        with open(os.path.join(build_dir, name), "rb") as f:
+            outputs[name] = f.read()
+    return outputs
 
 
 def describe_difference(a, b):
@@ -44,7 +50,8 @@ def main(argv):
     parser.add_argument("--toolchain")
     parser.add_argument("--make-program")
     parser.add_argument("--target", required=True)
-    parser.add_argument("--output", required=True, help="built file, relative to the build directory")
+    parser.add_argument("--output", required=True, action="append",
+                        help="built file, relative to the build directory; repeat for more")
     parser.add_argument("--keep", action="store_true", help="leave the build directories behind")
     args = parser.parse_args(argv)
 
@@ -54,11 +61,15 @@ def main(argv):
         second = build(args, os.path.join(scratch, "second-build-dir"))
         if first is None or second is None:
             return 1
-        if first != second:
-            print(f"{args.output} is not reproducible: {describe_difference(first, second)}"
-                  + (f"; builds kept in {scratch}" if args.keep else ""))
+        differing = [name for name in args.output if first[name] != second[name]]
+        for name in differing:
+            print(f"{name} is not reproducible: {describe_difference(first[name], second[name])}")
+        if differing:
+            if args.keep:
+                print(f"builds kept in {scratch}")
             return 1
-        print(f"{args.output}: two fresh builds are identical ({len(first)} bytes)")
+        for name in args.output:
+            print(f"{name}: two fresh builds are identical ({len(first[name])} bytes)")
         return 0
     finally:
         if not args.keep:

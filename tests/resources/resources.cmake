@@ -1,14 +1,27 @@
 # Checks on the built executable. None of them runs it, so none needs Wine.
+
+# They read it with pefile (Debian's python3-pefile), which only Debian's own
+# interpreter sees when another python3 comes first on PATH.
+set(PEFILE_PYTHON ${Python3_EXECUTABLE})
+execute_process(COMMAND ${PEFILE_PYTHON} -c "import pefile" RESULT_VARIABLE no_pefile OUTPUT_QUIET ERROR_QUIET)
+if(no_pefile)
+  set(PEFILE_PYTHON /usr/bin/python3)
+  execute_process(COMMAND ${PEFILE_PYTHON} -c "import pefile" RESULT_VARIABLE no_pefile OUTPUT_QUIET ERROR_QUIET)
+endif()
+if(no_pefile)
+  message(FATAL_ERROR "python3-pefile is missing: run scripts/install-deps.sh")
+endif()
 set(WINREPAIR_WEB_ADDRESS "cubeshot.example")
 set(exe_check_args
   --exe $<TARGET_FILE:winrepair>
   --publisher-text-file ${CMAKE_SOURCE_DIR}/publisher/publisher.txt
-  --web-address ${WINREPAIR_WEB_ADDRESS})
+  --web-address ${WINREPAIR_WEB_ADDRESS}
+  --version ${PROJECT_VERSION})
 
 add_test(NAME resources_exe_check
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_exe.py ${exe_check_args})
+  COMMAND ${PEFILE_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_exe.py ${exe_check_args})
 add_test(NAME resources_exe_check_catches_damage
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_exe_selftest.py ${exe_check_args})
+  COMMAND ${PEFILE_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_exe_selftest.py ${exe_check_args})
 
 # Two complete configure-and-build runs: slow, and heavy on the machine.
 add_test(NAME resources_reproducible_build
@@ -17,14 +30,20 @@ add_test(NAME resources_reproducible_build
           --generator ${CMAKE_GENERATOR}
           --toolchain ${CMAKE_TOOLCHAIN_FILE}
           --make-program ${CMAKE_MAKE_PROGRAM}
-          --target winrepair
-          --output winrepair.exe)
+          --target release
+          --output winrepair.exe
+          --output dist/winrepair.exe
+          --output dist/SHA256SUMS)
 set_tests_properties(resources_reproducible_build PROPERTIES TIMEOUT 1800 RUN_SERIAL TRUE LABELS slow)
 # The checkers import each other; keep bytecode caches out of the source tree.
 set_tests_properties(resources_exe_check resources_exe_check_catches_damage resources_reproducible_build
   PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 
-# The product links no exception runtime and no iostream.
+# The product links no exception runtime and no iostream, runs nothing of its
+# own before main and keeps its stage table read-only.
 add_test(NAME product_link_map_check
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_link_map.py ${CMAKE_BINARY_DIR}/winrepair.map)
-set_tests_properties(product_link_map_check PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+add_test(NAME product_link_map_check_catches_damage
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_link_map_selftest.py ${CMAKE_BINARY_DIR}/winrepair.map)
+set_tests_properties(product_link_map_check product_link_map_check_catches_damage
+  PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)

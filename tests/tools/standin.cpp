@@ -7,7 +7,15 @@
 //   - writes "stand-in <name> ran\n" to its standard output, so a transcript
 //     shows where the tool's own output fell between the program's messages;
 //   - exits with the code read from "<own path without .exe>.exitcode"
-//     (decimal or 0x-hex, 32-bit unsigned), or 0 when there is no such file.
+//     (decimal or 0x-hex, 32-bit unsigned), or 0 when there is no such file;
+//   - when "<own path without .exe>.env" exists, replaces its contents with
+//     the environment it was given, one "name=value" a line, as UTF-8;
+//   - when "<own path without .exe>.console" exists, replaces its contents
+//     with the console output mode of its standard output, "mode=0x<hex>",
+//     or "mode=none" when that is no console;
+//   - before exiting, sleeps for the milliseconds read from
+//     "<own path without .exe>.delay" when there is such a file, to stand in
+//     for a tool that runs for a long time.
 // Plain Win32 only, so it behaves the same linked statically anywhere.
 #include <windows.h>
 
@@ -51,9 +59,47 @@ void AppendLog(const OwnName& own, const char* bytes, DWORD length) {
   CloseHandle(file);
 }
 
-DWORD ReadExitCode(const OwnName& own) {
+// Records go only into files that are already there: most runs do not ask
+// for them.
+HANDLE OpenRecord(const OwnName& own, const wchar_t* suffix) {
   static wchar_t path[kLongestPath + 32];
-  WithSuffix(own, L".exitcode", path);
+  WithSuffix(own, suffix, path);
+  return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
+}
+
+void RecordConsoleMode(const OwnName& own) {
+  HANDLE file = OpenRecord(own, L".console");
+  if (file == INVALID_HANDLE_VALUE) return;
+  char text[32];
+  DWORD mode = 0;
+  int used = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? wsprintfA(text, "mode=0x%X\n", mode)
+                                                                     : wsprintfA(text, "mode=none\n");
+  DWORD written = 0;
+  WriteFile(file, text, static_cast<DWORD>(used), &written, nullptr);
+  CloseHandle(file);
+}
+
+void RecordEnvironment(const OwnName& own) {
+  HANDLE file = OpenRecord(own, L".env");
+  if (file == INVALID_HANDLE_VALUE) return;
+  wchar_t* block = GetEnvironmentStringsW();
+  static char line[65536];
+  for (const wchar_t* entry = block; block && *entry; entry += lstrlenW(entry) + 1) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, entry, -1, line, sizeof line - 1, nullptr, nullptr);
+    if (n <= 0) continue;
+    line[n - 1] = '\n';
+    DWORD written = 0;
+    WriteFile(file, line, static_cast<DWORD>(n), &written, nullptr);
+  }
+  if (block) FreeEnvironmentStringsW(block);
+  CloseHandle(file);
+}
+
+// The number in "<own path without .exe><suffix>", or 0 without such a file.
+DWORD ReadNumber(const OwnName& own, const wchar_t* suffix) {
+  static wchar_t path[kLongestPath + 32];
+  WithSuffix(own, suffix, path);
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
@@ -95,6 +141,8 @@ int main() {
   const char* tail = stdHandles ? "\nstdhandles=1\n" : "\nstdhandles=0\n";
   for (const char* t = tail; *t; ++t) record[length++] = *t;
   AppendLog(own, record, length);
+  RecordEnvironment(own);
+  RecordConsoleMode(own);
 
   static char said[kLongestPath * 3 + 32];
   int used = wsprintfA(said, "stand-in %ls ran\n", own.name);
@@ -104,5 +152,7 @@ int main() {
     WriteFile(out, said, static_cast<DWORD>(used), &written, nullptr);
   }
 
-  ExitProcess(ReadExitCode(own));
+  const DWORD delay = ReadNumber(own, L".delay");
+  if (delay != 0) Sleep(delay);
+  ExitProcess(ReadNumber(own, L".exitcode"));
 }

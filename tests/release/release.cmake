@@ -1,0 +1,26 @@
+# The release as users get it: made by scripts/make_release.py, signed with a
+# throwaway certificate made at test time, verified, tampered with, and then
+# run end to end under Wine by the same tests as the plain build.
+set(RELEASE_TEST_DIR ${CMAKE_BINARY_DIR}/release-test)
+add_test(NAME release_signing
+  COMMAND ${PEFILE_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_release.py
+          --exe $<TARGET_FILE:winrepair>
+          --work-dir ${RELEASE_TEST_DIR}/work
+          --signed-copy ${RELEASE_TEST_DIR}/winrepair.exe
+          --version ${PROJECT_VERSION}
+          --publisher-text-file ${CMAKE_SOURCE_DIR}/publisher/publisher.txt
+          --web-address ${WINREPAIR_WEB_ADDRESS})
+set_tests_properties(release_signing PROPERTIES
+  FIXTURES_SETUP release_signed ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+
+# Whole runs with their exit statuses read on the Windows side.
+wine_test(release_signed_e2e
+  COMMAND e2e_tests --gtest_brief=1 "--gtest_filter=Transcript.*:*/Verdicts.*")
+set_tests_properties(release_signed_e2e PROPERTIES
+  FIXTURES_REQUIRED "wine;release_signed"
+  ENVIRONMENT "${WINE_ENV};WR_E2E_PROGRAM=Z:${RELEASE_TEST_DIR}/winrepair.exe"
+  TIMEOUT 600)
+
+add_test(NAME readme_shows_version
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_readme_version.py
+          ${CMAKE_SOURCE_DIR}/README.md ${PROJECT_VERSION})
