@@ -95,7 +95,14 @@ Result<std::size_t> ContinueCarried(System& os, Handle console, std::uint8_t nex
   carry.count = 0;
   if (ValidUtf8PrefixLength(reinterpret_cast<const std::uint8_t*>(collected), count) != count) return NotUtf8();
   Result<std::size_t> written = WriteConsoleText(os, console, collected, count);
-  if (!written) return std::move(written.error());
+  if (!written || written.value() == 0) {
+    // Nothing of the character reached the console: keep its start, so that
+    // the same byte handed over again completes it instead of being lost or
+    // taken for invalid UTF-8.
+    carry.count = static_cast<std::uint8_t>(count - 1);
+    if (!written) return std::move(written.error());
+    return std::size_t{0};
+  }
   return std::size_t{1};
 }
 

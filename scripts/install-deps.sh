@@ -7,7 +7,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   googletest wine64 tmux
   python3-pefile librsvg2-bin icoutils osslsigncode openssl
-  clang lld clang-tidy gcovr
+  clang lld clang-tidy gcovr libclang-rt-14-dev
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

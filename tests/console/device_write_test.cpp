@@ -586,14 +586,40 @@ TEST_F(DeviceWriteTest, BrokenCarryFailsAndIsEmptied) {
   }
 }
 
-TEST_F(DeviceWriteTest, CompletedCarryFailingOnTheConsoleGivesTheConsoleError) {
-  const Handle console = UseConsole();
-  ASSERT_TRUE(Write("\xD0").ok());
-  os.device(console).write_script.push_back(DeviceStep::Fail(31));
-  auto r = Write("\xB4");
-  ASSERT_FALSE(r.ok());
-  ExpectOsCode(r.error(), 31);
-  EXPECT_EQ(carry.count, 0u);
+TEST_F(DeviceWriteTest, CompletedCarryTheConsoleDoesNotTakeIsKeptForTheRetry) {
+  struct Case {
+    const char* name;
+    DeviceStep step;
+    std::optional<std::int32_t> code;  // none: nothing consumed
+  };
+  const Case cases[] = {
+      {"console write fails", DeviceStep::Fail(31), 31},
+      {"console takes nothing", DeviceStep::Take(0), std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingSystem fresh;
+    const Handle console = fresh.AddConsole();
+    fresh.SetStd(STD_OUTPUT_HANDLE, console);
+    Utf8Carry fresh_carry;
+    ASSERT_TRUE(DeviceWrite(fresh, Stream::Output, "\xD0", fresh_carry).ok());
+    fresh.device(console).write_script.push_back(c.step);
+    auto r = DeviceWrite(fresh, Stream::Output, "\xB4", fresh_carry);
+    if (c.code) {
+      ASSERT_FALSE(r.ok());
+      ExpectOsCode(r.error(), *c.code);
+    } else {
+      ASSERT_TRUE(r.ok());
+      EXPECT_EQ(r.value(), 0u);
+    }
+    // The lead byte is still held, so the same byte given again completes
+    // the character instead of failing as invalid UTF-8.
+    EXPECT_EQ(fresh_carry.count, 1u);
+    auto again = DeviceWrite(fresh, Stream::Output, "\xB4", fresh_carry);
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.value(), 1u);
+    EXPECT_EQ(fresh.device(console).screen, u"\u0434");
+  }
 }
 
 // --- Unbuffered write-all ---------------------------------------------------

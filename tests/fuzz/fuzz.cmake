@@ -1,0 +1,27 @@
+# Property fuzzing (see README): the properties as a library, the replay of
+# committed inputs as a unit test, and with WINREPAIR_FUZZ one libFuzzer
+# program per target.
+file(GLOB FUZZ_PROPERTY_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/*_property.cpp)
+add_library(wr_fuzz_properties STATIC ${FUZZ_PROPERTY_SOURCES})
+target_link_libraries(wr_fuzz_properties PUBLIC wr_console_test wr_launch_test wr_fake)
+
+if(WINREPAIR_FUZZ)
+  set(FUZZ_TARGETS)
+  foreach(pair console_output:CheckConsoleOutput command_line:CheckCommandLine search_path:CheckSearchPath
+               error_text:CheckErrorText console_input:CheckConsoleInput)
+    string(REPLACE ":" ";" pair "${pair}")
+    list(GET pair 0 name)
+    list(GET pair 1 property)
+    add_executable(fuzz_${name} ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_entry.cpp)
+    target_compile_definitions(fuzz_${name} PRIVATE FUZZ_PROPERTY=${property})
+    target_link_libraries(fuzz_${name} PRIVATE wr_fuzz_properties)
+    target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+    list(APPEND FUZZ_TARGETS fuzz_${name})
+  endforeach()
+  add_custom_target(fuzzers DEPENDS ${FUZZ_TARGETS})
+else()
+  add_executable(fuzz_replay_tests ${CMAKE_SOURCE_DIR}/tests/fuzz/replay_test.cpp)
+  target_compile_definitions(fuzz_replay_tests PRIVATE WINREPAIR_FUZZ_INPUTS="${CMAKE_SOURCE_DIR}/tests/fuzz")
+  target_link_libraries(fuzz_replay_tests PRIVATE wr_fuzz_properties gtest_main)
+  add_test(NAME fuzz_replay_tests COMMAND fuzz_replay_tests --gtest_brief=1)
+endif()

@@ -1,0 +1,95 @@
+// The fuzzer's bytes read as a stream of small decisions. Reading past the
+// end gives zeros, so every input, however short, describes one whole run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace wr::fuzz {
+
+class FuzzInput {
+ public:
+  FuzzInput(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  bool empty() const { return at_ >= size_; }
+
+  std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+
+  // A value in [0, bound), bound at most 65536.
+  std::size_t Below(std::size_t bound) {
+    if (bound <= 1) return 0;
+    std::size_t value = Byte();
+    if (bound > 256) value = (value << 8) | Byte();
+    return value % bound;
+  }
+
+  bool Chance(std::size_t one_in) { return Below(one_in) == 0; }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+// Independent UTF-8 and UTF-16 encoders for the models, so that no model
+// leans on the conversions it is checking.
+inline void EncodeUtf8Model(char32_t c, std::string& out) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+inline void EncodeUtf16Model(char32_t c, std::u16string& out) {
+  if (c < 0x10000) {
+    out += static_cast<char16_t>(c);
+  } else {
+    out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+    out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+  }
+}
+
+// The whole, valid UTF-8 sequence at `at` (RFC 3629: shortest form, no
+// surrogates, nothing above U+10FFFF): its length, or 0 when there is none.
+inline std::size_t WholeSequenceAt(const std::string& bytes, std::size_t at, char32_t* code_point) {
+  const auto b = [&](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
+  if (at >= bytes.size()) return 0;
+  const std::uint8_t lead = b(at);
+  std::size_t width;
+  char32_t value;
+  if (lead < 0x80) {
+    *code_point = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    width = 2, value = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    width = 3, value = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    width = 4, value = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (at + width > bytes.size()) return 0;
+  for (std::size_t i = 1; i < width; ++i) {
+    if ((b(at + i) & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (b(at + i) & 0x3F);
+  }
+  const char32_t least = width == 2 ? 0x80 : width == 3 ? 0x800 : 0x10000;
+  if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  *code_point = value;
+  return width;
+}
+
+}  // namespace wr::fuzz
