@@ -29,7 +29,8 @@ gcovr --root "$ROOT" --object-directory "$BUILD" --exclude-directories '.*/CMake
   "${filters[@]}" --exclude-throw-branches --exclude-unreachable-branches --json "$OUT/coverage.json"
 report=(--root "$ROOT" --add-tracefile "$OUT/coverage.json")
 gcovr "${report[@]}" --html-details "$OUT/index.html" --html-title "winrepair: host unit test coverage"
-gcovr "${report[@]}" --txt "$OUT/summary.txt"
+# Never name /dev/null as an output: gcovr 5.2 tries an output path by
+# creating it and then unlinks it.
+gcovr "${report[@]}" --txt "$OUT/summary.txt" --print-summary
 gcovr "${report[@]}" --branches --txt "$OUT/branches.txt"
-gcovr "${report[@]}" --print-summary --txt /dev/null
 echo "coverage report: $OUT/index.html, $OUT/summary.txt (lines), $OUT/branches.txt (branches)"
