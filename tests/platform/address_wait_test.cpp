@@ -88,10 +88,15 @@ TEST_P(AddressWaitTest, GateRunsOnceWhileTheOtherThreadSleeps) {
     std::atomic<int> runs{0};
     std::atomic<bool> finished{false};
     std::atomic<int> early{0};
+    const int sleeps_before = os.sleeps.load();
     auto caller = [&] {
       gate.Run(os, [&] {
         runs.fetch_add(1);
-        ::Sleep(2);
+        // Finish only once the other caller has gone to sleep on the gate,
+        // however late the scheduler starts it; give up after a while so a
+        // broken gate fails the assertions below instead of hanging.
+        const ULONGLONG limit = ::GetTickCount64() + 10000;
+        while (os.sleeps.load() == sleeps_before && ::GetTickCount64() < limit) ::Sleep(1);
         finished = true;
       });
       if (!finished.load()) early.fetch_add(1);
@@ -101,8 +106,8 @@ TEST_P(AddressWaitTest, GateRunsOnceWhileTheOtherThreadSleeps) {
     other.join();
     ASSERT_EQ(runs.load(), 1) << "round " << round;
     ASSERT_EQ(early.load(), 0) << "round " << round;
+    ASSERT_GT(os.sleeps.load(), sleeps_before) << "round " << round << ": the other caller never slept";
   }
-  EXPECT_GT(os.sleeps.load(), 0);
 }
 
 // Two threads hand a turn back and forth through the raw calls: a lost
