@@ -25,11 +25,16 @@
 #include "launch/tool_command.h"
 #include "runtime/io_error.h"
 #include "tests/fake/fake_system.h"
+#include "tests/fake/text_models.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/properties.h"
 
 namespace wr::fuzz {
 namespace {
+
+using testing::IsBlank;
+using testing::SplitArguments;
+using testing::SplitLikeChild;
 
 const char* const kArgumentPieces[] = {
     "a",  "Z",  "0",    " ",    "\t",   "\\",   "\\\\\\", "\"",   "\"\"", "\xC3\xA9", "\xD0\xB4", "\xF0\x9F\x98\x80",
@@ -74,57 +79,6 @@ bool IsValidUtf8Model(const std::string& bytes) {
 
 bool Refused(const Result<WideText>& line, const FixedRecord& record) {
   return !line.ok() && line.error().variant() == IoError::Variant::FixedMessage && &line.error().fixed() == &record;
-}
-
-bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
-
-// Reads the arguments (not the program name) from `line` starting at `i`.
-void SplitArguments(std::u16string_view line, std::size_t i, std::vector<std::u16string>& out) {
-  const std::size_t n = line.size();
-  for (;;) {
-    while (i < n && IsBlank(line[i])) ++i;
-    if (i >= n) return;
-    std::u16string argument;
-    bool quoted = false;
-    while (i < n && (quoted || !IsBlank(line[i]))) {
-      if (line[i] == u'\\') {
-        std::size_t run = 0;
-        while (i < n && line[i] == u'\\') ++run, ++i;
-        if (i < n && line[i] == u'"') {
-          argument.append(run / 2, u'\\');
-          if (run % 2 == 1) argument += u'"', ++i;
-        } else {
-          argument.append(run, u'\\');
-        }
-      } else if (line[i] == u'"') {
-        if (quoted && i + 1 < n && line[i + 1] == u'"') {
-          argument += u'"';
-          i += 2;
-        } else {
-          quoted = !quoted;
-          ++i;
-        }
-      } else {
-        argument += line[i++];
-      }
-    }
-    out.push_back(argument);
-  }
-}
-
-std::vector<std::u16string> SplitLikeChild(std::u16string_view line) {
-  std::vector<std::u16string> out;
-  std::size_t i = 0;
-  std::u16string program;
-  if (!line.empty() && line[0] == u'"') {
-    for (i = 1; i < line.size() && line[i] != u'"'; ++i) program += line[i];
-    if (i < line.size()) ++i;
-  } else {
-    for (; i < line.size() && !IsBlank(line[i]); ++i) program += line[i];
-  }
-  out.push_back(program);
-  SplitArguments(line, i, out);
-  return out;
 }
 
 std::string Show(std::u16string_view text) {

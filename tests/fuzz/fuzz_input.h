@@ -6,7 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "tests/fake/text_models.h"
+
 namespace wr::fuzz {
+
+using testing::EncodeUtf16Model;
+using testing::EncodeUtf8Model;
 
 class FuzzInput {
  public:
@@ -31,35 +36,6 @@ class FuzzInput {
   std::size_t size_;
   std::size_t at_ = 0;
 };
-
-// Independent UTF-8 and UTF-16 encoders for the models, so that no model
-// leans on the conversions it is checking.
-inline void EncodeUtf8Model(char32_t c, std::string& out) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-inline void EncodeUtf16Model(char32_t c, std::u16string& out) {
-  if (c < 0x10000) {
-    out += static_cast<char16_t>(c);
-  } else {
-    out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-    out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-  }
-}
 
 // The whole, valid UTF-8 sequence at `at` (RFC 3629: shortest form, no
 // surrogates, nothing above U+10FFFF): its length, or 0 when there is none.

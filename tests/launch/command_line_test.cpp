@@ -8,59 +8,11 @@
 
 #include "launch/tool_command.h"
 #include "tests/fake/fake_system.h"
+#include "tests/fake/text_models.h"
 #include "tests/launch/launch_test_support.h"
 
 namespace wr::testing {
 namespace {
-
-// Splits a command line the way a child's standard argument splitting
-// does: the program name ends at the next quote (when it starts with one)
-// or at white space, with no escapes; in the arguments 2n backslashes and a
-// quote give n backslashes and toggle quoting, 2n+1 give n and a literal
-// quote, other backslashes are literal, and "" inside quotes is a quote.
-std::vector<std::u16string> SplitLikeChild(std::u16string_view line) {
-  std::vector<std::u16string> out;
-  const std::size_t n = line.size();
-  std::size_t i = 0;
-  std::u16string program;
-  if (n > 0 && line[0] == u'"') {
-    for (++i; i < n && line[i] != u'"'; ++i) program += line[i];
-    if (i < n) ++i;
-  } else {
-    for (; i < n && line[i] != u' ' && line[i] != u'\t'; ++i) program += line[i];
-  }
-  out.push_back(program);
-  for (;;) {
-    while (i < n && (line[i] == u' ' || line[i] == u'\t')) ++i;
-    if (i >= n) break;
-    std::u16string arg;
-    bool quoted = false;
-    while (i < n && (quoted || (line[i] != u' ' && line[i] != u'\t'))) {
-      if (line[i] == u'\\') {
-        std::size_t run = 0;
-        while (i < n && line[i] == u'\\') ++run, ++i;
-        if (i < n && line[i] == u'"') {
-          arg.append(run / 2, u'\\');
-          if (run % 2 == 1) arg += u'"', ++i;
-        } else {
-          arg.append(run, u'\\');
-        }
-      } else if (line[i] == u'"') {
-        if (quoted && i + 1 < n && line[i + 1] == u'"') {
-          arg += u'"';
-          i += 2;
-        } else {
-          quoted = !quoted;
-          ++i;
-        }
-      } else {
-        arg += line[i++];
-      }
-    }
-    out.push_back(arg);
-  }
-  return out;
-}
 
 std::u16string Quoted(std::string_view argument, bool force) {
   FakeSystem fake;

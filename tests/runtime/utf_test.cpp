@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/fake/fake_system.h"
+#include "tests/fake/text_models.h"
 
 namespace wr {
 namespace {
@@ -68,24 +69,10 @@ TEST(ValidUtf8PrefixLength, Table) {
   }
 }
 
-// The test's own encoder, so the sweep does not lean on the code under test.
+// The shared model's encoder, so the sweep does not lean on the code under test.
 std::string Encode(char32_t c) {
   std::string out;
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
+  testing::EncodeUtf8Model(c, out);
   return out;
 }
 
