@@ -52,21 +52,6 @@ std::string MakeText(FuzzInput& in, const char* const* pieces, std::size_t count
   return text;
 }
 
-// The UTF-16 the system gets for the text: each byte that starts no whole
-// valid sequence stands for U+FFFD.
-std::u16string Utf16Model(const std::string& bytes) {
-  std::u16string out;
-  std::size_t at = 0;
-  while (at < bytes.size()) {
-    char32_t c = 0;
-    std::size_t width = WholeSequenceAt(bytes, at, &c);
-    if (width == 0) c = 0xFFFD, width = 1;
-    EncodeUtf16Model(c, out);
-    at += width;
-  }
-  return out;
-}
-
 bool IsValidUtf8Model(const std::string& bytes) {
   for (std::size_t at = 0; at < bytes.size();) {
     char32_t c = 0;
@@ -113,8 +98,8 @@ std::string CheckOrdinary(const std::string& program, const std::vector<std::str
   if (text.empty() || text.back() != 0) return "line not terminated";
   text.remove_suffix(1);
   if (text.find(u'\0') != std::u16string_view::npos) return "zero inside the line";
-  std::vector<std::u16string> expected = {Utf16Model(program)};
-  for (const std::string& a : arguments) expected.push_back(Utf16Model(a));
+  std::vector<std::u16string> expected = {LossyUtf16Model(program)};
+  for (const std::string& a : arguments) expected.push_back(LossyUtf16Model(a));
   const std::vector<std::u16string> got = SplitLikeChild(text);
   if (got != expected) {
     std::string message = "line " + Show(text) + " splits into " + std::to_string(got.size()) + " parts:";
@@ -221,7 +206,7 @@ std::string CheckScript(const std::u16string& script, const std::vector<std::str
   for (std::size_t k = 0; k < arguments.size(); ++k) {
     std::vector<std::u16string> read;
     SplitArguments(tokens[k + 1], 0, read);
-    if (read.size() != 1 || read[0] != Utf16Model(arguments[k])) {
+    if (read.size() != 1 || read[0] != LossyUtf16Model(arguments[k])) {
       return "parameter " + Show(tokens[k + 1]) + " does not give back argument " + std::to_string(k);
     }
   }
@@ -248,7 +233,7 @@ std::string CheckCommandLine(const std::uint8_t* data, std::size_t size) {
   }
   std::string name = MakeText(in, kNamePieces, std::size(kNamePieces), 6);
   if (in.Chance(8)) name.insert(in.Below(name.size() + 1), "\"");
-  std::u16string script = u"C:\\x\\" + Utf16Model(name) + (in.Chance(2) ? u".bat" : u".CMD");
+  std::u16string script = u"C:\\x\\" + LossyUtf16Model(name) + (in.Chance(2) ? u".bat" : u".CMD");
   if (in.Chance(8)) script += u'\\';
   return CheckScript(script, arguments, force);
 }

@@ -68,4 +68,18 @@ inline std::size_t WholeSequenceAt(const std::string& bytes, std::size_t at, cha
   return width;
 }
 
+// The UTF-16 the system gets for the text: each byte that starts no whole
+// valid sequence stands for U+FFFD.
+inline std::u16string LossyUtf16Model(const std::string& bytes) {
+  std::u16string out;
+  for (std::size_t at = 0; at < bytes.size();) {
+    char32_t c = 0;
+    std::size_t width = WholeSequenceAt(bytes, at, &c);
+    if (width == 0) c = 0xFFFD, width = 1;
+    EncodeUtf16Model(c, out);
+    at += width;
+  }
+  return out;
+}
+
 }  // namespace wr::fuzz

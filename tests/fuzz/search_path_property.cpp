@@ -60,18 +60,6 @@ std::string MakeName(FuzzInput& in, const char* const* pieces, std::size_t count
   return text;
 }
 
-std::u16string Widen(const std::string& utf8) {
-  std::u16string out;
-  for (std::size_t at = 0; at < utf8.size();) {
-    char32_t c = 0xFFFD;
-    std::size_t width = WholeSequenceAt(utf8, at, &c);
-    if (width == 0) c = 0xFFFD, width = 1;
-    EncodeUtf16Model(c, out);
-    at += width;
-  }
-  return out;
-}
-
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 bool HasDrive(std::u16string_view t) { return t.size() >= 2 && !IsSeparator(t[0]) && t[1] == u':'; }
 bool IsLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
@@ -241,7 +229,7 @@ std::string CheckSearchPath(const std::uint8_t* data, std::size_t size) {
   std::optional<std::u16string> expected;  // the result without its zero
   const FixedRecord* expected_error = nullptr;
   bool conversion_failed = false;  // the result is that conversion's error
-  const std::u16string wide = Widen(name);
+  const std::u16string wide = LossyUtf16Model(name);
   const bool verbatim = wide.starts_with(u"\\\\?\\");
   auto separator = [&](char16_t c) { return c == u'\\' || (!verbatim && c == u'/'); };
   bool has_separator = false;
