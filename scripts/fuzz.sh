@@ -86,6 +86,11 @@ for target in "${targets[@]}"; do
     echo "FINDING in $target (exit status $rc; log: $log, input in build/fuzz/findings/$target/):"
     grep -E 'property broken|ERROR:|runtime error|SUMMARY' "$log" | head -5 || tail -5 "$log" || true
     status=1
+  elif grep -qE 'runtime error:|ERROR: [A-Za-z]+Sanitizer|property broken' "$log"; then
+    # A sanitizer report the build let the run recover from is a finding all the same.
+    echo "FINDING in $target (reported, though the run went on; log: $log):"
+    grep -E 'runtime error:|ERROR: [A-Za-z]+Sanitizer|property broken' "$log" | head -5
+    status=1
   elif [[ -z "$executed" || "$executed" == 0 ]] || ! grep -q '^Done [0-9]* runs' "$log"; then
     # A clean exit that ran nothing proves nothing.
     echo "FAILED $target: the run ended without executing any input (log: $log)"
