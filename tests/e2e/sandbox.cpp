@@ -1,6 +1,7 @@
 #include "tests/e2e/sandbox.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 
 namespace wr::e2e {
@@ -150,16 +151,12 @@ void Sandbox::SetUp() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   std::wstring name = Widen(std::string(info->test_suite_name()) + "." + info->name());
   std::replace(name.begin(), name.end(), L'/', L'_');
-  name += L"-" + std::to_wstring(GetCurrentProcessId());
-  root_ = fs::path(BuildDir()) / L"e2e-work" / name;
-  std::error_code ignored;
-  fs::remove_all(root_, ignored);
-  fs::create_directories(root_);
+  root_ = FreshScratchDir(name);
   program_ = root_ / L"winrepair.exe";
   // WR_E2E_PROGRAM runs the same tests on another build of the program,
   // such as the signed release.
   const wchar_t* other = _wgetenv(L"WR_E2E_PROGRAM");
-  const fs::path source = other && *other ? fs::path(other) : fs::path(BuildDir()) / L"winrepair.exe";
+  const fs::path source = other && *other ? fs::path(other) : fs::path(OwnDir()) / L"winrepair.exe";
   ASSERT_TRUE(fs::is_regular_file(source)) << "no program at " << source.string();
   fs::copy_file(source, program_);
 }
@@ -173,15 +170,13 @@ void Sandbox::RelocateProgram(const fs::path& dir) {
 
 void Sandbox::TearDown() {
   // Left in place after a failure, for a look at what the program saw.
-  if (HasFailure()) return;
+  if (HasFailure()) {
+    std::printf("left for inspection: %s\n", ToUtf8(root_.wstring()).c_str());
+    return;
+  }
   // The system may keep the program's image open for a moment after the
   // process has been seen to end, so the copy can refuse deletion at first.
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-    if (!fs::exists(root_, ignored)) return;
-    Sleep(100);
-  }
+  RemoveScratchDir(root_);
 }
 
 fs::path Sandbox::Dir(const std::wstring& name) {
