@@ -110,7 +110,9 @@ if "!STATUS!"=="0" (
   >> "%RESULTS%" find "[  FAILED  ] " < "%LOG%"
   set /a FAILED+=1
 )
-rem find reading its input names no file, so it prints no header line;
-rem Wine's findstr prints nothing at all.
+rem Tests the program skipped (a skip counts as passed), right under its
+rem line. find reading its input names no file, so it adds no header line;
+rem Wine's findstr prints nothing and its find always succeeds, so no
+rem heading is written only when something was found.
 >> "%RESULTS%" find "[  SKIPPED ] " < "%LOG%"
 goto :eof
