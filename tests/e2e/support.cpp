@@ -33,7 +33,12 @@ std::wstring OwnDir() {
 fs::path FreshScratchDir(const std::wstring& name) {
   wchar_t temp[MAX_PATH + 1];
   const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
-  const fs::path base = n > 0 && n <= MAX_PATH ? fs::path(std::wstring(temp, n)) : fs::path(OwnDir());
+  fs::path base = n > 0 && n <= MAX_PATH ? fs::path(std::wstring(temp, n)) : fs::path(OwnDir());
+  // Windows gives the temporary folder in its 8.3 form when the user name is
+  // long or has spaces; the tests compare paths the program reports in full.
+  wchar_t full[MAX_PATH + 1];
+  const DWORD m = GetLongPathNameW(base.c_str(), full, MAX_PATH + 1);
+  if (m > 0 && m <= MAX_PATH) base = fs::path(std::wstring(full, m));
   const fs::path dir = base / L"winrepair-tests" / (name + L"-" + std::to_wstring(GetCurrentProcessId()));
   std::error_code ignored;
   fs::remove_all(dir, ignored);
