@@ -212,6 +212,23 @@ std::vector<Sandbox::ToolRun> Sandbox::ToolRuns(const fs::path& dir, const std::
 
 RunResult Sandbox::Run(const RunOptions& options) {
   RunResult result;
+  // On Windows the tests run as administrator, and the system's own DISM and
+  // sfc would really service the machine: a run there needs a stand-in for
+  // each one the system has, beside the program, which searches its own
+  // folder first. Wine's own tools are harmless stubs, and some tests mean
+  // to reach them.
+  if (!UnderWine()) {
+    for (const wchar_t* tool : {L"DISM.exe", L"sfc.exe"}) {
+      const bool systemHasIt =
+          fs::exists(fs::path(SystemDirectory()) / tool) || fs::exists(fs::path(WindowsDirectory()) / tool);
+      if (systemHasIt && !fs::exists(program_.parent_path() / tool)) {
+        ADD_FAILURE() << "not run: no " << ToUtf8(tool) << " beside the program, so the system's own would start";
+        result.exitCode = 0xFFFFFFFFu;
+        return result;
+      }
+    }
+  }
+
   const fs::path outFile = root_ / L"stdout.bin";
   const fs::path errFile = root_ / L"stderr.bin";
   const fs::path inFile = root_ / L"stdin.bin";

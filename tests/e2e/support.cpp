@@ -34,8 +34,9 @@ fs::path FreshScratchDir(const std::wstring& name) {
   wchar_t temp[MAX_PATH + 1];
   const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
   fs::path base = n > 0 && n <= MAX_PATH ? fs::path(std::wstring(temp, n)) : fs::path(OwnDir());
-  // Windows gives the temporary folder in its 8.3 form when the user name is
-  // long or has spaces; the tests compare paths the program reports in full.
+  // Windows may give the temporary folder in its 8.3 form (a long user name,
+  // or one with spaces); the tests run the program from the full form, as a
+  // user starting it from Explorer would.
   wchar_t full[MAX_PATH + 1];
   const DWORD m = GetLongPathNameW(base.c_str(), full, MAX_PATH + 1);
   if (m > 0 && m <= MAX_PATH) base = fs::path(std::wstring(full, m));
