@@ -82,9 +82,8 @@ if !FAILED! neq 0 exit /b 1
 if !PASSED! neq !TOTAL! exit /b 1
 exit /b 0
 
-rem One program: run from its own folder, output to its log, outcome to
-rem the screen and to results.txt. Skipped tests pass; their names go to
-rem results.txt so a report shows what did not run.
+rem One program: run from its own folder with no input, its output to its
+rem log, its outcome to the screen and to results.txt.
 :run_one
 set /a INDEX+=1
 set "NAME=%~1"
@@ -111,8 +110,8 @@ if "!STATUS!"=="0" (
   set /a FAILED+=1
 )
 rem Tests the program skipped (a skip counts as passed), right under its
-rem line. find reading its input names no file, so it adds no header line;
-rem Wine's findstr prints nothing and its find always succeeds, so no
-rem heading is written only when something was found.
+rem line. find reading its input names no file, so it adds no header line.
+rem Wine's findstr prints nothing, and its find succeeds whether or not it
+rem found a line, so the lines go in with no heading of their own.
 >> "%RESULTS%" find "[  SKIPPED ] " < "%LOG%"
 goto :eof
