@@ -18,3 +18,10 @@ if ((${#missing[@]} > 0)) || [[ "${CI:-}" == "true" ]]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${PACKAGES[@]}" >/dev/null
 fi
+# npm installs the workflow validator (tests/kit/validate_workflow.sh). A
+# node that came with its own npm is kept: Debian's would clash with it.
+if ! command -v npm >/dev/null; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
+fi

@@ -14,35 +14,37 @@ add_executable(standin ${CMAKE_SOURCE_DIR}/tests/tools/standin.cpp)
 target_link_options(standin PRIVATE -static)
 set_target_properties(standin PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
-# Wine shows the host's root as drive Z:, so /a/b is Z:/a/b to the tests.
-set(E2E_BUILD_DIR_WINDOWS "Z:${CMAKE_BINARY_DIR}")
-
+# The test programs find the program and the tools beside themselves (here
+# and in the test kit), so all of them share one output folder.
 # Ends itself through the real fatal stop or fail-fast, for frame_test.cpp.
 add_executable(fatal_probe ${E2E_DIR}/fatal/fatal_probe.cpp ${PLATFORM_WIN32_SOURCES})
 target_compile_options(fatal_probe PRIVATE ${PRODUCT_FLAGS})
 target_link_libraries(fatal_probe PRIVATE wr_console_product ntdll)
 target_link_options(fatal_probe PRIVATE -static)
 set_target_properties(fatal_probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+kit_companion(standin fatal_probe)
 
 file(GLOB E2E_SOURCES CONFIGURE_DEPENDS ${E2E_DIR}/*.cpp)
 add_executable(e2e_tests ${E2E_SOURCES})
 target_include_directories(e2e_tests PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_definitions(e2e_tests PRIVATE "WR_E2E_BUILD_DIR=\"${E2E_BUILD_DIR_WINDOWS}\"")
 target_link_libraries(e2e_tests PRIVATE gtest_main)
 target_link_options(e2e_tests PRIVATE -static)
+set_target_properties(e2e_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 add_dependencies(e2e_tests winrepair standin fatal_probe)
 wine_test(e2e_tests COMMAND e2e_tests --gtest_brief=1)
 set_tests_properties(e2e_tests PROPERTIES TIMEOUT 900)
+kit_test(e2e_tests CTEST e2e_tests)
 
 file(GLOB E2E_LAUNCH_SOURCES CONFIGURE_DEPENDS ${E2E_DIR}/launch/*.cpp)
 if(E2E_LAUNCH_SOURCES)
   add_executable(e2e_launch_tests ${E2E_LAUNCH_SOURCES} ${E2E_DIR}/support.cpp
                  ${PLATFORM_WIN32_SOURCES})
   target_include_directories(e2e_launch_tests PRIVATE ${CMAKE_SOURCE_DIR})
-  target_compile_definitions(e2e_launch_tests PRIVATE "WR_E2E_BUILD_DIR=\"${E2E_BUILD_DIR_WINDOWS}\"")
   target_link_libraries(e2e_launch_tests PRIVATE wr_launch_test gtest_main shell32 ntdll)
   target_link_options(e2e_launch_tests PRIVATE -static)
+  set_target_properties(e2e_launch_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
   add_dependencies(e2e_launch_tests standin)
   wine_test(e2e_launch_tests COMMAND e2e_launch_tests --gtest_brief=1)
   set_tests_properties(e2e_launch_tests PROPERTIES TIMEOUT 600)
+  kit_test(e2e_launch_tests CTEST e2e_launch_tests)
 endif()

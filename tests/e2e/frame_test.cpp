@@ -38,7 +38,7 @@ Ended RunProbe(const std::filesystem::path& dir, const std::wstring& argument) {
   startup.hStdInput = in;
   startup.hStdOutput = out;
   startup.hStdError = err;
-  const std::wstring program = BuildDir() + L"\\fatal_probe.exe";
+  const std::wstring program = OwnDir() + L"\\fatal_probe.exe";
   std::wstring commandLine = L"\"" + program + L"\" " + argument;
   PROCESS_INFORMATION info{};
   const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,

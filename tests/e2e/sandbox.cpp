@@ -1,6 +1,7 @@
 #include "tests/e2e/sandbox.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 
 namespace wr::e2e {
@@ -150,16 +151,12 @@ void Sandbox::SetUp() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   std::wstring name = Widen(std::string(info->test_suite_name()) + "." + info->name());
   std::replace(name.begin(), name.end(), L'/', L'_');
-  name += L"-" + std::to_wstring(GetCurrentProcessId());
-  root_ = fs::path(BuildDir()) / L"e2e-work" / name;
-  std::error_code ignored;
-  fs::remove_all(root_, ignored);
-  fs::create_directories(root_);
+  root_ = FreshScratchDir(name);
   program_ = root_ / L"winrepair.exe";
   // WR_E2E_PROGRAM runs the same tests on another build of the program,
   // such as the signed release.
   const wchar_t* other = _wgetenv(L"WR_E2E_PROGRAM");
-  const fs::path source = other && *other ? fs::path(other) : fs::path(BuildDir()) / L"winrepair.exe";
+  const fs::path source = other && *other ? fs::path(other) : fs::path(OwnDir()) / L"winrepair.exe";
   ASSERT_TRUE(fs::is_regular_file(source)) << "no program at " << source.string();
   fs::copy_file(source, program_);
 }
@@ -173,15 +170,13 @@ void Sandbox::RelocateProgram(const fs::path& dir) {
 
 void Sandbox::TearDown() {
   // Left in place after a failure, for a look at what the program saw.
-  if (HasFailure()) return;
+  if (HasFailure()) {
+    std::printf("left for inspection: %s\n", ToUtf8(root_.wstring()).c_str());
+    return;
+  }
   // The system may keep the program's image open for a moment after the
   // process has been seen to end, so the copy can refuse deletion at first.
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-    if (!fs::exists(root_, ignored)) return;
-    Sleep(100);
-  }
+  RemoveScratchDir(root_);
 }
 
 fs::path Sandbox::Dir(const std::wstring& name) {
@@ -217,6 +212,23 @@ std::vector<Sandbox::ToolRun> Sandbox::ToolRuns(const fs::path& dir, const std::
 
 RunResult Sandbox::Run(const RunOptions& options) {
   RunResult result;
+  // On Windows the tests run as administrator, and the system's own DISM and
+  // sfc would really service the machine: a run there needs a stand-in for
+  // each one the system has, beside the program, which searches its own
+  // folder first. Wine's own tools are harmless stubs, and some tests mean
+  // to reach them.
+  if (!UnderWine()) {
+    for (const wchar_t* tool : {L"DISM.exe", L"sfc.exe"}) {
+      const bool systemHasIt =
+          fs::exists(fs::path(SystemDirectory()) / tool) || fs::exists(fs::path(WindowsDirectory()) / tool);
+      if (systemHasIt && !fs::exists(program_.parent_path() / tool)) {
+        ADD_FAILURE() << "not run: no " << ToUtf8(tool) << " beside the program, so the system's own would start";
+        result.exitCode = 0xFFFFFFFFu;
+        return result;
+      }
+    }
+  }
+
   const fs::path outFile = root_ / L"stdout.bin";
   const fs::path errFile = root_ / L"stderr.bin";
   const fs::path inFile = root_ / L"stdin.bin";

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -24,7 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using e2e::BuildDir;
+using e2e::FreshScratchDir;
+using e2e::RemoveScratchDir;
 using e2e::CopyStandIn;
 using e2e::ReadBytes;
 using e2e::ToUtf8;
@@ -59,21 +61,15 @@ class RealLaunch : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    root_ = fs::path(BuildDir()) / L"e2e-work" /
-            (Widen(std::string("launch.") + info->name()) + L"-" + std::to_wstring(GetCurrentProcessId()));
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-    fs::create_directories(root_);
+    root_ = FreshScratchDir(Widen(std::string("launch.") + info->name()));
   }
   void TearDown() override {
-    if (HasFailure()) return;
-    // Started images can stay open for a moment after their process ended.
-    for (int attempt = 0; attempt < 50; ++attempt) {
-      std::error_code ignored;
-      fs::remove_all(root_, ignored);
-      if (!fs::exists(root_, ignored)) return;
-      Sleep(100);
+    if (HasFailure()) {
+      std::printf("left for inspection: %s\n", ToUtf8(root_.wstring()).c_str());
+      return;
     }
+    // Started images can stay open for a moment after their process ended.
+    RemoveScratchDir(root_);
   }
 
   // A stand-in under `name`.exe that exits with `code`.

@@ -1,0 +1,91 @@
+# The Windows test kit: the released winrepair.exe and every Windows-side
+# test program that means something on a real Windows machine, gathered in
+# build/<tree>/kit/ with run-tests.cmd at its root, and packed as
+# build/<tree>/winrepair-tests.zip. scripts/windows-kit.sh builds it.
+#
+# Two global lists say what goes in, so a new test program only has to add
+# itself where it is defined:
+#   kit_test(<target>... [CTEST <test>...])  programs run-tests.cmd runs; the
+#       named CTest entries run the same program under Wine and get the label
+#       "kit", so a run that already ran the kit under Wine can leave them out
+#   kit_companion(<target>...)               programs the tests start from
+#       beside themselves; copied, never run by run-tests.cmd
+# winrepair_kit() at the end of the top-level list makes the target from them.
+
+function(kit_test)
+  cmake_parse_arguments(PARSE_ARGV 0 KIT "" "" "CTEST")
+  set_property(GLOBAL APPEND PROPERTY WINREPAIR_KIT_TESTS ${KIT_UNPARSED_ARGUMENTS})
+  foreach(test IN LISTS KIT_CTEST)
+    set_property(TEST ${test} APPEND PROPERTY LABELS kit)
+  endforeach()
+endfunction()
+
+function(kit_companion)
+  set_property(GLOBAL APPEND PROPERTY WINREPAIR_KIT_COMPANIONS ${ARGN})
+endfunction()
+
+function(winrepair_kit)
+  # The contract suite, when this tree has it: its two programs run, every
+  # other contract_* program is a companion they start from beside
+  # themselves.
+  get_property(tests GLOBAL PROPERTY WINREPAIR_KIT_TESTS)
+  foreach(contract IN ITEMS contract_tests_fake contract_tests_win32)
+    if(TARGET ${contract} AND NOT contract IN_LIST tests)
+      set(ctest)
+      if(TEST ${contract})
+        set(ctest CTEST ${contract})
+      endif()
+      kit_test(${contract} ${ctest})
+    endif()
+  endforeach()
+  get_property(targets DIRECTORY ${CMAKE_SOURCE_DIR} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target IN LISTS targets)
+    if(target MATCHES "^contract_")
+      get_target_property(type ${target} TYPE)
+      if(type STREQUAL "EXECUTABLE" AND NOT target IN_LIST tests)
+        kit_companion(${target})
+      endif()
+    endif()
+  endforeach()
+
+  get_property(tests GLOBAL PROPERTY WINREPAIR_KIT_TESTS)
+  get_property(companions GLOBAL PROPERTY WINREPAIR_KIT_COMPANIONS)
+  list(REMOVE_DUPLICATES tests)
+  list(REMOVE_DUPLICATES companions)
+
+  set(source ${CMAKE_SOURCE_DIR}/tests/kit)
+  set(stage ${CMAKE_BINARY_DIR}/kit)
+  set(zip ${CMAKE_BINARY_DIR}/winrepair-tests.zip)
+  set(release_exe ${CMAKE_BINARY_DIR}/dist/winrepair.exe)
+
+  # The order run-tests.cmd runs them in, one name a line, CR LF as cmd.exe
+  # writes its own files.
+  string(REPLACE ";" "\r\n" list_text "${tests}")
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/kit-tests.txt CONTENT "${list_text}\r\n")
+
+  set(copy_programs)
+  foreach(target IN LISTS tests companions)
+    list(APPEND copy_programs COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${target}> ${stage}/tests/)
+  endforeach()
+
+  add_custom_target(kit
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage} ${zip}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}/tests ${stage}/console-check
+    ${copy_programs}
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/kit-tests.txt ${stage}/tests/tests.txt
+    # The tests start the released program, as a user would get it.
+    COMMAND ${CMAKE_COMMAND} -E copy ${release_exe} ${stage}/tests/winrepair.exe
+    COMMAND ${CMAKE_COMMAND} -E copy ${source}/run-tests.cmd ${source}/CONSOLE-CHECK.txt ${stage}/
+    # The folder the manual console check starts from: the program with
+    # stand-ins for both tools, DISM's slow enough to type ahead while it runs.
+    COMMAND ${CMAKE_COMMAND} -E copy ${release_exe} ${stage}/console-check/winrepair.exe
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:standin> ${stage}/console-check/DISM.exe
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:standin> ${stage}/console-check/sfc.exe
+    COMMAND ${CMAKE_COMMAND} -E copy ${source}/DISM.delay ${stage}/console-check/DISM.delay
+    COMMAND ${CMAKE_COMMAND} -E chdir ${stage}
+            ${CMAKE_COMMAND} -E tar cf ${zip} --format=zip "--mtime=2000-01-01 00:00:00Z"
+            run-tests.cmd CONSOLE-CHECK.txt tests console-check
+    COMMENT "Packing the Windows test kit: ${zip}"
+    VERBATIM)
+  add_dependencies(kit release standin ${tests} ${companions})
+endfunction()

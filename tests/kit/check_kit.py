@@ -1,0 +1,219 @@
+#!/usr/bin/env python3
+"""The Windows test kit, used as a user would use it, under Wine.
+
+Unpacks the kit into a fresh folder and runs run-tests.cmd through Wine's own
+cmd.exe, from a clean environment (env -i with only what Wine needs), then
+checks what a user would read: the closing line, the exit status and
+results.txt. Also checks what the kit holds, the refusal when the prompt is
+not elevated (the check made to fail through the variable run-tests.cmd
+documents for this), and how a failing and a missing program are reported.
+
+Usage: check_kit.py --zip KIT.zip --tree BUILD_DIR --work DIR [--keep]
+BUILD_DIR is the windows tree the kit was packed from: its kit-tests.txt is
+the list of programs and dist/winrepair.exe the release the kit must hold.
+Exit status: 0 when every check held.
+"""
+
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import zipfile
+
+WINE = "/usr/lib/wine/wine64"
+# Wine runs with address randomisation off: see cmake/mingw-w64-x86_64.cmake.
+NO_RANDOMISATION = ["/usr/bin/setarch", "x86_64", "-R"]
+SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                       "wine-session.sh")
+CLOSING = re.compile(r"^(\d+) passed, (\d+) failed$")
+REFUSAL_VARIABLE = "WINREPAIR_KIT_TEST_NOT_ELEVATED"
+RUN_TIMEOUT = 1200
+
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAIL: " + what)
+    return condition
+
+
+def wine_environment(prefix, extra=None):
+    """All the Windows side gets: Wine's own settings and a UTF-8 locale,
+    without which Wine cannot name files in Cyrillic on the Linux side."""
+    env = {
+        "HOME": os.environ.get("HOME", "/root"),
+        "LANG": "C.UTF-8",
+        "WINEPREFIX": prefix,
+        "WINEDEBUG": "-all",
+        "WINEDLLOVERRIDES": "winedbg.exe=d",
+    }
+    env.update(extra or {})
+    return env
+
+
+def run_kit(folder, prefix, extra=None):
+    command = ["env", "-i"] + ["%s=%s" % item for item in sorted(wine_environment(prefix, extra).items())]
+    command += NO_RANDOMISATION + [WINE, "cmd", "/c", "run-tests.cmd"]
+    done = subprocess.run(command, cwd=folder, stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=RUN_TIMEOUT)
+    out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+    return done.returncode, out
+
+
+def lines_of(text):
+    return [line for line in text.split("\n") if line.strip()]
+
+
+def read_text(path):
+    with open(path, "rb") as f:
+        return f.read().decode("utf-8", "replace").replace("\r\n", "\n")
+
+
+def unpack(zip_path, folder):
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    with zipfile.ZipFile(zip_path) as kit:
+        kit.extractall(folder)
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def check_contents(zip_path, programs, release_exe):
+    with zipfile.ZipFile(zip_path) as kit:
+        names = set(kit.namelist())
+        expected = {"run-tests.cmd", "CONSOLE-CHECK.txt", "tests/tests.txt", "tests/winrepair.exe",
+                    "tests/standin.exe", "tests/fatal_probe.exe", "console-check/winrepair.exe",
+                    "console-check/DISM.exe", "console-check/sfc.exe", "console-check/DISM.delay"}
+        expected |= {"tests/%s.exe" % name for name in programs}
+        for name in sorted(expected - names):
+            check(False, "the kit lacks " + name)
+        listed = kit.read("tests/tests.txt").decode("ascii").split()
+        check(listed == programs, "tests/tests.txt lists %s, the build %s" % (listed, programs))
+        for copy in ("tests/winrepair.exe", "console-check/winrepair.exe"):
+            if copy in names:
+                check(hashlib.sha256(kit.read(copy)).hexdigest() == sha256(release_exe),
+                      copy + " is not the release's winrepair.exe")
+        script = kit.read("run-tests.cmd")
+        check(b"\r\n" in script and b"\n" not in script.replace(b"\r\n", b""),
+              "run-tests.cmd does not end its lines in CR LF (cmd.exe misreads labels otherwise)")
+        check(not re.search(rb"\b(dism|sfc)(\.exe)?\b", script.replace(b"DISM or sfc", b""),
+                            re.IGNORECASE),
+              "run-tests.cmd names DISM or sfc")
+        guide = kit.read("CONSOLE-CHECK.txt").decode("utf-8-sig")
+        for heading in ("console check by hand", "проверка консоли вручную"):
+            check(heading in guide, "CONSOLE-CHECK.txt lacks the section " + repr(heading))
+        for step in range(1, 6):
+            check(guide.count("Step %d." % step) == 1 and guide.count("Шаг %d." % step) == 1,
+                  "CONSOLE-CHECK.txt does not have step %d in both languages" % step)
+
+
+def check_full_run(folder, prefix, programs):
+    status, out = run_kit(folder, prefix)
+    shown = lines_of(out)
+    print("closing line: %s; exit status %d" % (shown[-1] if shown else "(none)", status))
+    check(status == 0, "run-tests.cmd ended with status %d, expected 0:\n%s" % (status, out))
+    check(shown and shown[-1] == "%d passed, 0 failed" % len(programs),
+          "the closing line is %r, expected %r" % (shown[-1] if shown else None,
+                                                   "%d passed, 0 failed" % len(programs)))
+    for index, name in enumerate(programs, 1):
+        check("[%d/%d] %s ... passed" % (index, len(programs), name) in shown,
+              "no progress line for %s" % name)
+    results_path = os.path.join(folder, "results.txt")
+    if not check(os.path.isfile(results_path), "no results.txt"):
+        return
+    results = read_text(results_path)
+    print("results.txt:\n" + results)
+    rows = lines_of(results)
+    version = [row for row in rows if row.startswith("Windows: ")]
+    check(len(version) == 1 and re.search(r"\d+\.\d+\.\d+", version[0]),
+          "results.txt shows no Windows version with its build number")
+    for name in programs:
+        check("passed  " + name in rows, "results.txt does not say %s passed" % name)
+        check(os.path.isfile(os.path.join(folder, "logs", name + ".txt")), "no log for " + name)
+    check(rows[-1] == "%d passed, 0 failed" % len(programs), "results.txt ends with %r" % rows[-1])
+    # The tests' scratch folders under %TEMP% are gone again.
+    users = os.path.join(prefix, "drive_c", "users")
+    left = [os.path.join(root, d) for root, dirs, _ in os.walk(users) for d in dirs
+            if d == "winrepair-tests"]
+    check(not left, "scratch folders left under %%TEMP%%: %s" % left)
+
+
+def check_refusal(folder, prefix):
+    status, out = run_kit(folder, prefix, {REFUSAL_VARIABLE: "refuse"})
+    shown = lines_of(out)
+    print("refusal: %r; exit status %d" % (out.strip(), status))
+    check(status == 2, "the unelevated run ended with status %d, expected 2" % status)
+    check(len(shown) == 1 and shown[0].startswith("run-tests: not started:")
+          and "administrator" in shown[0],
+          "the unelevated run did not refuse in one line naming the need for an administrator:\n"
+          + out)
+    check(not os.path.exists(os.path.join(folder, "results.txt"))
+          and not os.path.exists(os.path.join(folder, "logs")),
+          "the unelevated run wrote results or logs")
+
+
+def check_failures_reported(folder, prefix):
+    """A program that fails with a 32-bit status and one that is missing:
+    both counted, named in results.txt, and the exit status 1."""
+    tests = os.path.join(folder, "tests")
+    with open(os.path.join(tests, "tests.txt"), "w", newline="\r\n") as f:
+        f.write("unit_tests_publisher\nstandin\nno_such_program\n")
+    with open(os.path.join(tests, "standin.exitcode"), "w") as f:
+        f.write("0xC0000409\n")
+    status, out = run_kit(folder, prefix)
+    shown = lines_of(out)
+    check(status == 1, "a run with failures ended with status %d, expected 1" % status)
+    check(shown and shown[-1] == "1 passed, 2 failed",
+          "a run with failures closed with %r" % (shown[-1] if shown else None))
+    results = lines_of(read_text(os.path.join(folder, "results.txt")))
+    check("passed  unit_tests_publisher" in results, "results.txt lost the passing program")
+    check("failed  standin: exit status -1073740791, see logs\\standin.txt" in results,
+          "results.txt does not give the failing program's full status:\n" + "\n".join(results))
+    check("failed  no_such_program: the program is missing from the kit" in results,
+          "results.txt does not name the missing program")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--zip", required=True)
+    parser.add_argument("--tree", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--keep", action="store_true")
+    args = parser.parse_args()
+
+    with open(os.path.join(args.tree, "kit-tests.txt")) as f:
+        programs = f.read().split()
+    check_contents(args.zip, programs, os.path.join(args.tree, "dist", "winrepair.exe"))
+
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    prefix = os.path.join(work, "wineprefix")
+    # A path with a space and Cyrillic, as a user's folder may have.
+    kit = os.path.join(work, "набор тестов")
+    os.makedirs(prefix)
+    session_env = dict(os.environ, **wine_environment(prefix))
+    subprocess.run(["bash", SESSION, "start"], env=session_env, check=True)
+    try:
+        unpack(args.zip, kit)
+        check_refusal(kit, prefix)
+        check_full_run(kit, prefix, programs)
+        unpack(args.zip, kit)
+        check_failures_reported(kit, prefix)
+    finally:
+        subprocess.run(["bash", SESSION, "stop"], env=session_env)
+    if not args.keep and not failures:
+        shutil.rmtree(work, ignore_errors=True)
+    print("%d check(s) failed" % len(failures) if failures else "the kit works as a user runs it")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,44 @@
+#!/bin/bash
+# Validates the CI workflow files against the hosted CI's published workflow
+# schema with action-validator, installed from the npm registry at a pinned
+# version into build/tools (never globally). Nothing here can run the jobs
+# themselves.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+VERSION=0.6.0
+TOOLS="$ROOT/build/tools/action-validator-$VERSION"
+VALIDATOR="$TOOLS/node_modules/.bin/action-validator"
+
+if [[ ! -x "$VALIDATOR" ]]; then
+  command -v npm >/dev/null || { echo "validate_workflow: npm is missing: run scripts/install-deps.sh" >&2; exit 1; }
+  rm -rf "$TOOLS"
+  mkdir -p "$TOOLS"
+  npm install --prefix "$TOOLS" --no-save --no-audit --no-fund --loglevel=error \
+    "@action-validator/cli@$VERSION" "@action-validator/core@$VERSION" >/dev/null
+fi
+
+# The validator must see a broken file as broken, or its silence means nothing.
+broken="$(mktemp --suffix=.yml)"
+trap 'rm -f "$broken"' EXIT
+printf 'name: broken\non: push\njobs:\n  build:\n    runs-on: windows-latest\n    stepz: []\n' >"$broken"
+if "$VALIDATOR" "$broken" >/dev/null 2>&1; then
+  echo "validate_workflow: action-validator accepted a job with no steps" >&2
+  exit 1
+fi
+
+status=0
+for workflow in "$ROOT"/.github/workflows/*.yml; do
+  if "$VALIDATOR" "$workflow"; then
+    echo "valid: ${workflow#"$ROOT"/}"
+  else
+    echo "invalid: ${workflow#"$ROOT"/}" >&2
+    status=1
+  fi
+done
+# What the Windows job is for: the kit built by the project's script, run
+# by run-tests.cmd, and results.txt kept.
+kit="$ROOT/.github/workflows/windows.yml"
+for needed in "bash scripts/windows-kit.sh" "run: run-tests.cmd" "kit/results.txt" "runs-on: \${{ matrix.os }}"; do
+  grep -qF -- "$needed" "$kit" || { echo "validate_workflow: windows.yml lacks '$needed'" >&2; status=1; }
+done
+exit $status
