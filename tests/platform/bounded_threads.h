@@ -41,10 +41,12 @@ inline bool WaitForEither(const Signal& a, const Signal& b, DWORD ms) {
   return ::WaitForMultipleObjects(2, both, FALSE, ms) < WAIT_OBJECT_0 + 2;
 }
 
-// A thread whose join has a time limit. One still running when its object
-// goes away is stuck (its test has already failed on the join) and is
+// A thread whose join has a time limit. One still running kPatience after
+// its object goes away is stuck (its test has failed on its join) and is
 // ended there: left alive, it could wake later inside another test and act
-// on words that are gone.
+// on words that are gone. The grace matters: a thread past its body but
+// still on its way out holds loader and memory locks, and ending it there
+// would leave them held for good.
 class TestThread {
  public:
   explicit TestThread(std::function<void()> body)
@@ -52,7 +54,7 @@ class TestThread {
         handle_(::CreateThread(nullptr, 0, &Run, body_.get(), 0, nullptr)) {}
   ~TestThread() {
     if (handle_ == nullptr) return;
-    if (::WaitForSingleObject(handle_, 0) == WAIT_TIMEOUT) {
+    if (::WaitForSingleObject(handle_, kPatience) == WAIT_TIMEOUT) {
       ::TerminateThread(handle_, 1);
       ::WaitForSingleObject(handle_, INFINITE);
     }
