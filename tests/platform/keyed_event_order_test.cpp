@@ -54,6 +54,8 @@ enum class Wake { kSingle, kAll };
 
 const char* NameOf(Wake wake) { return wake == Wake::kSingle ? "WakeSingle" : "WakeAll"; }
 
+void PrintTo(Wake wake, std::ostream* out) { *out << NameOf(wake); }
+
 // Stores a new value, then wakes, as every waker must.
 void ChangeAndWake(std::atomic<std::uint32_t>& word, Wake wake) {
   word.fetch_add(1);
