@@ -59,6 +59,12 @@ Bucket& BucketOf(const volatile void* address) {
 // clear, as keyed-event keys require.
 PVOID KeyOf(Bucket& bucket) { return &bucket; }
 
+constinit std::atomic<KeyedEventHook> g_hook{nullptr};
+
+void At(KeyedEventPoint point, Bucket& bucket) {
+  if (const KeyedEventHook hook = g_hook.load(std::memory_order_acquire); hook != nullptr) hook(point, KeyOf(bucket));
+}
+
 bool Differs(const volatile void* address, const void* compare, SIZE_T size) {
   switch (size) {
     case 1: return *static_cast<const volatile std::uint8_t*>(address) != *static_cast<const std::uint8_t*>(compare);
@@ -93,7 +99,9 @@ BOOL WINAPI KeyedWaitOnAddress(volatile VOID* address, PVOID compare, SIZE_T siz
   // waker's store before it reads the count: either the waker sees us, or
   // we see its new value.
   std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (Differs(address, compare, size)) {
+  const bool differs = Differs(address, compare, size);
+  At(KeyedEventPoint::kCompared, bucket);
+  if (differs) {
     Unregister(bucket, event);
     return TRUE;
   }
@@ -104,9 +112,12 @@ BOOL WINAPI KeyedWaitOnAddress(volatile VOID* address, PVOID compare, SIZE_T siz
     limit = &timeout;
   }
   const NTSTATUS status = NtWaitForKeyedEvent(event, KeyOf(bucket), FALSE, limit);
-  if (status == kStatusTimeout && Unregister(bucket, event)) {
-    ::SetLastError(ERROR_TIMEOUT);
-    return FALSE;
+  if (status == kStatusTimeout) {
+    At(KeyedEventPoint::kTimedOut, bucket);
+    if (Unregister(bucket, event)) {
+      ::SetLastError(ERROR_TIMEOUT);
+      return FALSE;
+    }
   }
   return TRUE;
 }
@@ -117,6 +128,7 @@ VOID WINAPI KeyedWakeAll(PVOID address) {
   if (bucket.waiters.load() == 0) return;
   HANDLE event = KeyedEvent();
   for (ULONG count = bucket.waiters.exchange(0); count != 0; --count) {
+    At(KeyedEventPoint::kReleasing, bucket);
     NtReleaseKeyedEvent(event, KeyOf(bucket), FALSE, nullptr);
   }
 }
@@ -153,6 +165,8 @@ BOOL CALLBACK LookUpSystemCalls(PINIT_ONCE /*once*/, PVOID /*parameter*/, PVOID*
 }  // namespace
 
 const AddressWaitCalls& KeyedEventAddressWait() { return kKeyedCalls; }
+
+void SetKeyedEventHook(KeyedEventHook hook) { g_hook.store(hook, std::memory_order_release); }
 
 const AddressWaitCalls& SystemAddressWait() {
   if (::InitOnceExecuteOnce(&g_lookup_once, LookUpSystemCalls, nullptr, nullptr) == FALSE) StopAtOnce();

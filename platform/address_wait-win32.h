@@ -27,4 +27,19 @@ const AddressWaitCalls& SystemAddressWait();
 // re-check their word, as they must after any WaitOnAddress.
 const AddressWaitCalls& KeyedEventAddressWait();
 
+// The points of the keyed-event calls where the order of two threads
+// decides whether a wake is lost or a waker stays blocked. The program
+// sets no hook, and each point costs it a load and a branch; tests set one
+// to hold a thread at a point while another acts, so that each such order
+// is run on purpose rather than left to the scheduler.
+enum class KeyedEventPoint : unsigned char {
+  kCompared,   // a waiter has read its word, and has neither slept nor left
+  kTimedOut,   // a waiter's sleep ran out, and it has not yet left
+  kReleasing,  // a waker has taken a sleeper's count and is about to release it
+};
+// key: the keyed-event key of the address; two addresses with the same key
+// share their sleepers.
+using KeyedEventHook = void (*)(KeyedEventPoint point, const void* key);
+void SetKeyedEventHook(KeyedEventHook hook);
+
 }  // namespace wr::win32
