@@ -49,6 +49,6 @@ set(CMAKE_FIND_ROOT_PATH ${WINREPAIR_MINGW_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Executables built here run under Wine when CTest starts them, with address
-# randomisation off, as in mingw-w64-x86_64.cmake (which says why).
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/setarch x86_64 -R /usr/lib/wine/wine64)
+# Executables built here run under Wine when CTest starts them, through
+# Wine's preloader, as in mingw-w64-x86_64.cmake (which says why).
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)

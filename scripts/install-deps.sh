@@ -2,10 +2,12 @@
 # Installs what building and testing need on Debian 12 (run as root).
 # Safe to repeat: apt-get only adds what is missing.
 set -euo pipefail
+# wine64-preloader: without it Wine process starts fail now and then with
+# error 1359 (see cmake/mingw-w64-x86_64.cmake).
 PACKAGES=(
   cmake ninja-build g++ python3
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  googletest wine64 tmux
+  googletest wine64 wine64-preloader tmux
   python3-pefile librsvg2-bin icoutils osslsigncode openssl
   clang lld clang-tidy gcovr libclang-rt-14-dev
 )

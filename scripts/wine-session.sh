@@ -8,8 +8,6 @@ export WINEDEBUG=-all
 export WINEPREFIX
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
-# Wine runs with address randomisation off: see cmake/mingw-w64-x86_64.cmake.
-NO_RANDOMISATION=(/usr/bin/setarch x86_64 -R)
 case "${1:-}" in
   start)
     # The server refuses a prefix directory that does not exist yet, as in
@@ -25,7 +23,7 @@ case "${1:-}" in
       echo "$0: the Wine server did not start (status $status)" >&2
       exit 1
     fi
-    "${NO_RANDOMISATION[@]}" "$WINE" wineboot -i </dev/null >/dev/null 2>&1
+    "$WINE" wineboot -i </dev/null >/dev/null 2>&1
     exit 0
     ;;
   stop)

@@ -35,9 +35,8 @@ import time
 
 SKIPPED = 77
 
+# Runs through Wine's preloader by itself: see cmake/mingw-w64-x86_64.cmake.
 WINE = os.environ.get("WINE", "/usr/lib/wine/wine64")
-# Wine runs with address randomisation off: see cmake/mingw-w64-x86_64.cmake.
-NO_RANDOMISATION = "/usr/bin/setarch x86_64 -R"
 PANE_WIDTH = 120
 PANE_HEIGHT = 50
 
@@ -149,10 +148,9 @@ class Pane:
             f.write("stty susp undef\n"
                     "cd %s || exit 1\n"
                     "printf %%s \"$TERM\" >pane-term\n"
-                    "env -i %s %s %s ./winrepair.exe\n"
+                    "env -i %s %s ./winrepair.exe\n"
                     "echo \"EXIT:$?\"\n"
-                    "exec sleep 3600\n" % (shquote(self.workdir), env, NO_RANDOMISATION,
-                                            shquote(WINE)))
+                    "exec sleep 3600\n" % (shquote(self.workdir), env, shquote(WINE)))
         self.tmux("new-session", "-d", "-s", "main", "-x", str(PANE_WIDTH),
                   "-y", str(PANE_HEIGHT), "bash --norc --noprofile " + shquote(script))
         pid, self.socket_path = self.tmux(

@@ -1,0 +1,3 @@
+# Tests of the scripts around the build, run in the host tree.
+add_test(NAME tidy_sources
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/tidy_sources_test.py)
