@@ -93,8 +93,15 @@ TEST_F(SizedQueries, ModuleFileNameTruncatesToTheRoomGiven) {
   const SizedAnswer short_by_zero = AskSized(os(), length, query);
   EXPECT_EQ(short_by_zero.result, length);
   EXPECT_EQ(short_by_zero.error, ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_TRUE(short_by_zero.terminated);
-  EXPECT_EQ(short_by_zero.text, name.substr(0, length - 1));
+  if (KnownWineDifference(world(), "a truncated module name fills the room without a terminating zero",
+                          "GetModuleFileNameW: the string is truncated to nSize characters including the "
+                          "terminating null character (unterminated only on Windows XP)")) {
+    EXPECT_FALSE(short_by_zero.terminated);
+    EXPECT_EQ(short_by_zero.room, name.substr(0, length));
+  } else {
+    EXPECT_TRUE(short_by_zero.terminated);
+    EXPECT_EQ(short_by_zero.text, name.substr(0, length - 1));
+  }
 
   const SizedAnswer fits = AskSized(os(), length + 1, query);
   EXPECT_EQ(fits.result, length);

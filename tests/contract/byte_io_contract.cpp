@@ -67,14 +67,8 @@ TEST_F(ByteIo, APipeWhoseReaderClosedRefusesWrites) {
   EXPECT_TRUE(os().CloseHandle(pipe.read));
   IoStatusBlock block{-1, 0};
   const NtStatus status = os().NtWriteFile(pipe.write, &block, "abc", 3);
-  if (KnownWineDifference(world(), "a write after the reader closed answers STATUS_PIPE_BROKEN (109)",
-                          "WriteFile: writing to an anonymous pipe whose read handle is closed fails with "
-                          "ERROR_NO_DATA (232), STATUS_PIPE_CLOSING")) {
-    EXPECT_EQ(status, STATUS_PIPE_BROKEN);
-  } else {
-    EXPECT_EQ(status, STATUS_PIPE_CLOSING);
-    EXPECT_EQ(os().RtlNtStatusToDosError(status), ERROR_NO_DATA);
-  }
+  EXPECT_EQ(status, STATUS_PIPE_CLOSING);
+  EXPECT_EQ(os().RtlNtStatusToDosError(status), ERROR_NO_DATA);
   EXPECT_TRUE(os().CloseHandle(pipe.write));
 }
 

@@ -4,6 +4,7 @@
 //   count <hex> <hex>   ends with how many of the two handles it holds as pipes
 //   noconsole           ends with AskWithoutConsole's answer
 #include <cwchar>
+#include <initializer_list>
 
 #include "platform/system-win32.h"
 #include "platform/win32.h"

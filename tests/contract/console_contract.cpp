@@ -33,7 +33,7 @@ TEST_F(NoConsole, ConsoleCallsOnAFileOrAPipeAreInvalidHandles) {
 TEST_F(NoConsole, AProcessWithoutAConsole) {
   const Dword seen = world().RunWithoutConsole();
   EXPECT_EQ(seen & kConoutOpened, 0u) << "CONOUT$ opened";
-  EXPECT_NE(seen & 0xFFFFu, 0u) << "no error left by the failed open";
+  EXPECT_EQ(seen & 0xFFFFu, ERROR_INVALID_HANDLE) << "the error left by the failed open";
   EXPECT_NE(seen & kStdInputNull, 0u);
   EXPECT_NE(seen & kStdOutputNull, 0u);
   EXPECT_NE(seen & kStdErrorNull, 0u);

@@ -35,6 +35,7 @@ struct SizedAnswer {
   Dword error = 0;
   std::u16string text;
   bool terminated = false;  // a zero within the room given
+  std::u16string room;      // the whole room after the call
 };
 
 template <class Query>
@@ -47,6 +48,7 @@ SizedAnswer AskSized(System& os, Dword size, Query&& query) {
   const std::size_t zero = room.find(u'\0');
   answer.terminated = zero != std::u16string::npos && zero < size;
   if (answer.terminated) answer.text = room.substr(0, zero);
+  answer.room = room.substr(0, size);
   return answer;
 }
 

@@ -61,11 +61,9 @@ class Win32World : public World {
     static unsigned counter = 0;
     const std::u16string name = base + u"\\wr-contract-" + Number(::GetCurrentProcessId()) + u"-" + Number(++counter);
     ::CreateDirectoryW(W(name), nullptr);
-    wchar_t previous[MAX_PATH + 1];
-    previous_directory_ = U(previous).substr(0, ::GetCurrentDirectoryW(MAX_PATH + 1, previous));
+    previous_directory_ = CurrentDirectory();
     ::SetCurrentDirectoryW(W(name));
-    wchar_t current[MAX_PATH + 1];
-    scratch_ = U(current).substr(0, ::GetCurrentDirectoryW(MAX_PATH + 1, current));
+    scratch_ = CurrentDirectory();
     if (scratch_.size() > 3 && scratch_.back() == u'\\') scratch_.pop_back();
   }
 
@@ -150,7 +148,9 @@ class Win32World : public World {
   // The child is started detached, with null standard handles and nothing
   // inherited; its exit code is AskWithoutConsole's answer there.
   Dword RunWithoutConsole() override {
-    std::u16string line = u"\"" + child_program() + u"\" noconsole";
+    std::u16string line(1, u'"');
+    line += child_program();
+    line += u"\" noconsole";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -176,6 +176,11 @@ class Win32World : public World {
       value /= 10;
     } while (value != 0);
     return out;
+  }
+  static std::u16string CurrentDirectory() {
+    wchar_t room[MAX_PATH + 1];
+    const DWORD n = ::GetCurrentDirectoryW(MAX_PATH + 1, room);
+    return U(room).substr(0, n);
   }
   std::u16string Inside(std::u16string_view name) const { return scratch_ + u"\\" + std::u16string(name); }
   void Save(std::u16string_view name) {

@@ -19,7 +19,9 @@ std::u16string Hex(std::uintptr_t value) {
 }  // namespace
 
 std::u16string World::child_command(ChildAct act, Dword code, Handle a, Handle b) const {
-  std::u16string line = u"\"" + child_program() + u"\"";
+  std::u16string line(1, u'"');
+  line += child_program();
+  line += u'"';
   switch (act) {
     case ChildAct::Exit:
       return line + u" exit " + Hex(code);

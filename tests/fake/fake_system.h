@@ -147,7 +147,7 @@ class FakeSystem : public System {
   std::optional<Dword> format_message_error;              // FormatMessageW fails with this
   std::vector<std::u16string> titles;
   Handle conout = nullptr;                                // what CreateFileW("CONOUT$") gives
-  Dword conout_error = 2;
+  Dword conout_error = ERROR_INVALID_HANDLE;              // a process without a console gets this
   std::vector<std::u16string> created_files;              // names passed to CreateFileW
   std::vector<Dword> create_file_params;                  // access, share, disposition, flags of the last call
   std::set<Handle> failing_closes;                        // CloseHandle fails on these
