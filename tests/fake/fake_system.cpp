@@ -285,6 +285,9 @@ Handle FakeSystem::GetStdHandle(Dword which) {
   return it->second;
 }
 
+// A handle that is not a console (a file, a pipe) makes every console call
+// fail with ERROR_INVALID_HANDLE; the contract suite checks this against the
+// real system.
 bool FakeSystem::GetConsoleMode(Handle console, Dword* mode) {
   Log("GetConsoleMode");
   auto it = devices.find(console);
@@ -296,6 +299,11 @@ bool FakeSystem::GetConsoleMode(Handle console, Dword* mode) {
   return true;
 }
 
+// A console that predates virtual-terminal processing refuses the whole
+// mode word with ERROR_INVALID_PARAMETER ("Console Virtual Terminal
+// Sequences": SetConsoleMode fails when ENABLE_VIRTUAL_TERMINAL_PROCESSING
+// is not supported); `accepts_vt = false` is that console. Wine's console
+// takes the flag, so no real console here can show the refusal.
 bool FakeSystem::SetConsoleMode(Handle console, Dword mode) {
   Log("SetConsoleMode");
   auto it = devices.find(console);
@@ -311,6 +319,11 @@ bool FakeSystem::SetConsoleMode(Handle console, Dword mode) {
   return true;
 }
 
+// WriteConsoleW reports in lpNumberOfCharsWritten the characters actually
+// written, which may be fewer than asked (WriteConsole: "the number of
+// characters actually written"): a scripted Take(n) is such a partial take,
+// a scripted Fail a failing call with its last error. A real console writes
+// everything it is given in practice, so these answers exist only here.
 bool FakeSystem::WriteConsoleW(Handle console, const char16_t* units, Dword count, Dword* written) {
   Log("WriteConsoleW");
   auto it = devices.find(console);
@@ -335,6 +348,14 @@ bool FakeSystem::WriteConsoleW(Handle console, const char16_t* units, Dword coun
   return true;
 }
 
+// A console line comes back as typed, CR LF included, at most `count` units
+// a call, the rest on the next call. With a CONSOLE_READCONSOLE_CONTROL
+// whose dwCtrlWakeupMask has the bit of a control character, typing that
+// character ends the read at once and leaves it in the buffer
+// (CONSOLE_READCONSOLE_CONTROL, dwCtrlWakeupMask): a scripted line ending in
+// U+001A is Ctrl+Z ending a read that way. A read interrupted by Ctrl+C or
+// Ctrl+Break returns TRUE with no characters and ERROR_OPERATION_ABORTED as
+// the last error, which console_read_errors scripts.
 bool FakeSystem::ReadConsoleW(Handle console, char16_t* units, Dword count, Dword* read,
                               const ConsoleReadControl* control) {
   Log("ReadConsoleW");
