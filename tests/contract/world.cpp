@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace wr::contract {
 namespace {
@@ -15,6 +16,26 @@ std::u16string Hex(std::uintptr_t value) {
   } while (value != 0);
   return u"0x" + out;
 }
+
+// Every known difference the run met, listed again at its end.
+std::vector<std::string>& Differences() {
+  static std::vector<std::string> seen;
+  return seen;
+}
+
+class DifferenceList : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (Differences().empty()) return;
+    std::printf("%zu known Wine differences in this run, each checked against Wine's own answer:\n",
+                Differences().size());
+    for (const std::string& line : Differences()) std::printf("  %s\n", line.c_str());
+    std::fflush(stdout);
+  }
+};
+
+[[maybe_unused]] ::testing::Environment* const kDifferenceList =
+    ::testing::AddGlobalTestEnvironment(new DifferenceList);
 
 }  // namespace
 
@@ -41,6 +62,7 @@ bool KnownWineDifference(World& world, const char* what, const char* documented)
               documented);
   std::fflush(stdout);
   ::testing::Test::RecordProperty("known_wine_difference", what);
+  Differences().push_back(std::string(test->test_suite_name()) + "." + test->name() + ": " + what);
   return true;
 }
 
