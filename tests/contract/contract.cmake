@@ -5,7 +5,9 @@
 #   contract_tests_win32  the same cases on real files, pipes and processes in
 #                         a scratch directory under %TEMP%; needs
 #                         contract_child next to it and nothing of the build
-#                         tree, so it can be copied and run elsewhere
+#                         tree, so it can be copied and run elsewhere. Its
+#                         RealConsole cases need a console: run elsewhere
+#                         without one, pass --gtest_filter=-RealConsole.*
 
 set(CONTRACT_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(CONTRACT_CASES
@@ -16,6 +18,7 @@ set(CONTRACT_CASES
   ${CONTRACT_DIR}/byte_io_contract.cpp
   ${CONTRACT_DIR}/processes_contract.cpp
   ${CONTRACT_DIR}/console_contract.cpp
+  ${CONTRACT_DIR}/real_console_contract.cpp
   ${CONTRACT_DIR}/no_console.cpp
   ${CONTRACT_DIR}/world.cpp)
 

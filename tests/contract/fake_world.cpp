@@ -128,6 +128,22 @@ class FakeWorld : public World {
   std::u16string child_program() const override { return kChild; }
   void EndChild(Handle process) override { fake_.EndProcess(process, 1); }
 
+  Handle OpenConsoleOutput() override { return fake_.AddConsole(0x3); }
+  Handle OpenConsoleInput() override { return input_ != nullptr ? input_ : (input_ = fake_.AddConsole(0x1F7)); }
+  // The lines a line-mode read hands out: up to and with Enter (read as CR
+  // LF), or up to and with a wake-up character.
+  void Type(Handle input, std::u16string_view keys) override {
+    std::u16string line;
+    for (char16_t c : keys) {
+      line += c;
+      if (c == u'\r') line += u'\n';
+      if (c == u'\r' || c == 0x1A) {
+        fake_.device(input).console_lines.push_back(line);
+        line.clear();
+      }
+    }
+  }
+
   // A process started detached, with no console and no standard handles.
   Dword RunWithoutConsole() override {
     FakeSystem alone;
@@ -137,6 +153,7 @@ class FakeWorld : public World {
  private:
   WorldSystem fake_;
   std::map<std::u16string, std::string> contents_;
+  Handle input_ = nullptr;
 };
 
 }  // namespace

@@ -145,6 +145,35 @@ class Win32World : public World {
   std::u16string child_program() const override { return ModuleDirectory() + u"\\contract_child.exe"; }
   void EndChild(Handle process) override { ::TerminateProcess(process, 1); }
 
+  Handle OpenConsoleOutput() override { return OpenConsole(u"CONOUT$"); }
+  Handle OpenConsoleInput() override { return OpenConsole(u"CONIN$"); }
+  // Key-down and key-up records, as the keyboard gives them.
+  void Type(Handle input, std::u16string_view keys) override {
+    std::vector<INPUT_RECORD> records;
+    for (char16_t c : keys) {
+      INPUT_RECORD down{};
+      down.EventType = KEY_EVENT;
+      down.Event.KeyEvent.bKeyDown = TRUE;
+      down.Event.KeyEvent.wRepeatCount = 1;
+      down.Event.KeyEvent.uChar.UnicodeChar = static_cast<WCHAR>(c);
+      if (c == u'\r') {
+        down.Event.KeyEvent.wVirtualKeyCode = VK_RETURN;
+      } else if (c < 0x20) {
+        down.Event.KeyEvent.wVirtualKeyCode = static_cast<WORD>('A' + c - 1);
+        down.Event.KeyEvent.dwControlKeyState = LEFT_CTRL_PRESSED;
+      } else if (c >= u'a' && c <= u'z') {
+        down.Event.KeyEvent.wVirtualKeyCode = static_cast<WORD>(c - u'a' + 'A');
+      }
+      INPUT_RECORD up = down;
+      up.Event.KeyEvent.bKeyDown = FALSE;
+      records.push_back(down);
+      records.push_back(up);
+    }
+    DWORD written = 0;
+    EXPECT_TRUE(::WriteConsoleInputW(input, records.data(), static_cast<DWORD>(records.size()), &written))
+        << "error " << ::GetLastError();
+  }
+
   // The child is started detached, with null standard handles and nothing
   // inherited; its exit code is AskWithoutConsole's answer there.
   Dword RunWithoutConsole() override {
@@ -181,6 +210,13 @@ class Win32World : public World {
     wchar_t room[MAX_PATH + 1];
     const DWORD n = ::GetCurrentDirectoryW(MAX_PATH + 1, room);
     return U(room).substr(0, n);
+  }
+  static Handle OpenConsole(const char16_t* name) {
+    HANDLE h = ::CreateFileW(reinterpret_cast<const wchar_t*>(name), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << "no console: the RealConsole cases run inside one (error "
+                                       << ::GetLastError() << ")";
+    return h;
   }
   std::u16string Inside(std::u16string_view name) const { return scratch_ + u"\\" + std::u16string(name); }
   void Save(std::u16string_view name) {

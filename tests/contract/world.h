@@ -59,6 +59,14 @@ class World {
   std::u16string child_command(ChildAct act, Dword code = 0, Handle a = nullptr, Handle b = nullptr) const;
   virtual void EndChild(Handle process) = 0;
 
+  // The console's screen buffer and input (CONOUT$, CONIN$); cases of the
+  // RealConsole family only, which run where a console exists.
+  virtual Handle OpenConsoleOutput() = 0;
+  virtual Handle OpenConsoleInput() = 0;
+  // Puts keys into the console's input as if typed: '\r' is Enter, U+001A
+  // Ctrl+Z.
+  virtual void Type(Handle input, std::u16string_view keys) = 0;
+
   // AskWithoutConsole answered in a process without a console.
   virtual Dword RunWithoutConsole() = 0;
 };
