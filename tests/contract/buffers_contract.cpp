@@ -138,6 +138,27 @@ TEST_F(SizedQueries, SystemAndWindowsDirectoriesReportTheSizeTheyNeed) {
       << Narrow(found[0]) << " against " << Narrow(found[1]);
 }
 
+// The block holds every variable as NAME=value, each ended by a zero, the
+// block by one more.
+TEST_F(SizedQueries, TheEnvironmentBlockHoldsWhatIsSet) {
+  world().SetEnv(u"WR_CONTRACT_BLOCK", u"\u0416 value");
+  world().UnsetEnv(u"WR_CONTRACT_GONE");
+  char16_t* block = os().GetEnvironmentStringsW();
+  ASSERT_NE(block, nullptr);
+  bool found = false;
+  bool gone = false;
+  const char16_t* at = block;
+  while (*at != 0) {
+    const std::u16string entry(at);
+    found = found || entry == u"WR_CONTRACT_BLOCK=\u0416 value";
+    gone = gone || entry.rfind(u"WR_CONTRACT_GONE=", 0) == 0;
+    at += entry.size() + 1;
+  }
+  EXPECT_TRUE(found);
+  EXPECT_FALSE(gone);
+  EXPECT_TRUE(os().FreeEnvironmentStringsW(block));
+}
+
 TEST_F(SizedQueries, FullPathNameOfALongRelativeName) {
   const std::u16string name = Repeat(u'n', 600);
   const std::u16string full = world().scratch() + u"\\" + name;

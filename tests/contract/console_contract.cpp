@@ -28,8 +28,9 @@ TEST_F(NoConsole, ConsoleCallsOnAFileOrAPipeAreInvalidHandles) {
   for (Handle h : {file, pipe.read, pipe.write}) EXPECT_TRUE(os().CloseHandle(h));
 }
 
-// Started detached with no standard handles: every standard handle is null
-// and the console's screen buffer cannot be opened by name.
+// Started detached with no standard handles: every standard handle is null,
+// the console's screen buffer cannot be opened by name and there is no
+// title to set.
 TEST_F(NoConsole, AProcessWithoutAConsole) {
   const Dword seen = world().RunWithoutConsole();
   EXPECT_EQ(seen & kConoutOpened, 0u) << "CONOUT$ opened";
@@ -37,6 +38,8 @@ TEST_F(NoConsole, AProcessWithoutAConsole) {
   EXPECT_NE(seen & kStdInputNull, 0u);
   EXPECT_NE(seen & kStdOutputNull, 0u);
   EXPECT_NE(seen & kStdErrorNull, 0u);
+  EXPECT_EQ(seen & kTitleSet, 0u) << "a title without a console";
+  EXPECT_NE(seen & kTitleErrorInvalidHandle, 0u);
 }
 
 }  // namespace

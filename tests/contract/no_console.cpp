@@ -18,6 +18,12 @@ Dword AskWithoutConsole(System& os) {
   if (os.GetStdHandle(STD_INPUT_HANDLE) == nullptr) seen |= kStdInputNull;
   if (os.GetStdHandle(STD_OUTPUT_HANDLE) == nullptr) seen |= kStdOutputNull;
   if (os.GetStdHandle(STD_ERROR_HANDLE) == nullptr) seen |= kStdErrorNull;
+  os.SetLastError(0);
+  if (os.SetConsoleTitleW(u"contract")) {
+    seen |= kTitleSet;
+  } else if (os.GetLastError() == ERROR_INVALID_HANDLE) {
+    seen |= kTitleErrorInvalidHandle;
+  }
   return seen;
 }
 

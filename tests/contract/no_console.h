@@ -12,5 +12,7 @@ inline constexpr Dword kConoutOpened = 0x10000;
 inline constexpr Dword kStdInputNull = 0x20000;
 inline constexpr Dword kStdOutputNull = 0x40000;
 inline constexpr Dword kStdErrorNull = 0x80000;
+inline constexpr Dword kTitleSet = 0x100000;
+inline constexpr Dword kTitleErrorInvalidHandle = 0x200000;
 
 }  // namespace wr::contract

@@ -151,6 +151,14 @@ TEST_F(Processes, DuplicatesAndClosingTwice) {
   os().SetLastError(0);
   EXPECT_FALSE(os().CloseHandle(copy));
   EXPECT_EQ(os().GetLastError(), ERROR_INVALID_HANDLE);
+  // Nor can a closed handle be duplicated or waited on.
+  Handle again = nullptr;
+  os().SetLastError(0);
+  EXPECT_FALSE(os().DuplicateHandle(self, copy, self, &again, 0, false, DUPLICATE_SAME_ACCESS));
+  EXPECT_EQ(os().GetLastError(), ERROR_INVALID_HANDLE);
+  os().SetLastError(0);
+  EXPECT_EQ(os().WaitForSingleObject(copy, 0), WAIT_FAILED);
+  EXPECT_EQ(os().GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_TRUE(os().CloseHandle(pipe.read));
 }
 
