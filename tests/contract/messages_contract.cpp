@@ -70,6 +70,10 @@ TEST_F(Messages, ABufferTooSmallFailsWith122) {
 TEST_F(Messages, FromNtdllAndThenTheSystem) {
   const Handle ntdll = os().GetModuleHandleW(u"NTDLL.DLL");
   ASSERT_NE(ntdll, nullptr);
+  // Only a module already loaded is found; anything else is ERROR_MOD_NOT_FOUND.
+  os().SetLastError(0);
+  EXPECT_EQ(os().GetModuleHandleW(u"WR-CONTRACT-NOT-LOADED.DLL"), nullptr);
+  EXPECT_EQ(os().GetLastError(), 126u);
   constexpr Dword kStatusAccessDenied = 0xC0000022u;
   const Message status = Format(os(), kSystemFlags | FORMAT_MESSAGE_FROM_HMODULE, ntdll, kStatusAccessDenied);
   if (KnownWineDifference(world(), "NTDLL.DLL has no message table: status texts are 317",
