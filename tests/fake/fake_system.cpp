@@ -14,6 +14,9 @@ thread_local Dword t_last_error = 0;
 std::atomic<Dword> g_next_thread_id{1};
 thread_local Dword t_thread_id = 0;
 
+constexpr Dword kWaitTimeout = 258;
+constexpr Dword kStillActive = 259;
+
 Handle ntdll_module() { return reinterpret_cast<Handle>(std::uintptr_t{0x7FF00000}); }
 Handle pseudo_process() { return reinterpret_cast<Handle>(~std::uintptr_t{0}); }
 
@@ -34,13 +37,95 @@ Dword CopyOut(const std::u16string& value, char16_t* buffer, Dword size) {
 
 }  // namespace
 
+// The system's upper-case table, unit by unit (names, paths and
+// CompareStringOrdinal ignoring case all use it), for the scripts the
+// program's names come in: ASCII, Latin-1 and Cyrillic. No unit becomes two
+// ("ß" stays "ß").
 std::u16string Upper(std::u16string_view text) {
   std::u16string out(text);
   for (auto& c : out) {
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-    else if (c >= 0x0430 && c <= 0x044F) c = static_cast<char16_t>(c - 0x20);  // Cyrillic а-я
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
+    else if (c >= 0x00E0 && c <= 0x00FE && c != 0x00F7) c = static_cast<char16_t>(c - 0x20);  // à-þ
+    else if (c == 0x00FF) c = 0x0178;                                                      // ÿ
+    else if (c >= 0x0430 && c <= 0x044F) c = static_cast<char16_t>(c - 0x20);              // а-я
+    else if (c >= 0x0450 && c <= 0x045F) c = static_cast<char16_t>(c - 0x50);              // ѐ-џ, ё among them
   }
   return out;
+}
+
+namespace {
+
+bool IsDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+
+// An absolute path with '\' separators: "C:..." or "\\server\share...".
+std::u16string NormaliseAbsolute(const std::u16string& in) {
+  std::u16string root;
+  std::size_t at = 0;
+  if (in.rfind(u"\\\\", 0) == 0) {
+    const std::size_t server_end = in.find(u'\\', 2);
+    const std::size_t share_end = server_end == std::u16string::npos ? server_end : in.find(u'\\', server_end + 1);
+    at = share_end == std::u16string::npos ? in.size() : share_end;
+  } else {
+    at = 2;
+  }
+  root = in.substr(0, at);
+  const bool trailing_separator = in.size() > at && in.back() == u'\\';
+  std::vector<std::u16string> parts;
+  std::size_t i = at;
+  while (i < in.size()) {
+    std::size_t end = in.find(u'\\', i);
+    if (end == std::u16string::npos) end = in.size();
+    std::u16string part = in.substr(i, end - i);
+    i = end + 1;
+    if (part.empty() || part == u".") continue;
+    if (part == u"..") {
+      if (!parts.empty()) parts.pop_back();  // never above the root or the share
+      continue;
+    }
+    parts.push_back(part);
+  }
+  // A segment ending in a single period loses it; the last segment, unless
+  // the path ends in a separator, loses all its trailing periods and spaces.
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    std::u16string& part = parts[k];
+    const bool last = k + 1 == parts.size();
+    if (last && !trailing_separator) {
+      while (!part.empty() && (part.back() == u'.' || part.back() == u' ')) part.pop_back();
+    } else if (part.size() >= 2 && part.back() == u'.' && part[part.size() - 2] != u'.') {
+      part.pop_back();
+    }
+  }
+  while (!parts.empty() && parts.back().empty()) parts.pop_back();
+  std::u16string out = root;
+  for (const auto& part : parts) out += u'\\' + part;
+  if (parts.empty() || trailing_separator) out += u'\\';
+  return out;
+}
+
+}  // namespace
+
+// The documented Win32 path normalisation ("File path formats on Windows
+// systems", and GetFullPathNameW): '/' is a separator, "." and ".." are
+// evaluated, trailing periods and spaces go; a drive-relative name is
+// relative to the current directory on that drive (its root on another
+// drive), a rooted name to the current drive. "\\?\" names are taken as
+// they are.
+std::u16string FullPath(std::u16string_view path, std::u16string_view current) {
+  if (path.rfind(u"\\\\?\\", 0) == 0) return std::u16string(path);
+  std::u16string in(path);
+  for (auto& c : in) {
+    if (c == u'/') c = u'\\';
+  }
+  const std::u16string cwd(current);
+  if (in.rfind(u"\\\\", 0) == 0) return NormaliseAbsolute(in);
+  if (in.size() >= 2 && in[1] == u':' && IsDriveLetter(in[0])) {
+    if (in.size() >= 3 && in[2] == u'\\') return NormaliseAbsolute(in);
+    const std::u16string rest = in.substr(2);
+    if (Upper(cwd.substr(0, 2)) == Upper(in.substr(0, 2))) return NormaliseAbsolute(cwd + u'\\' + rest);
+    return NormaliseAbsolute(in.substr(0, 2) + u'\\' + rest);
+  }
+  if (!in.empty() && in[0] == u'\\') return NormaliseAbsolute(cwd.substr(0, 2) + in);
+  return NormaliseAbsolute(cwd + u'\\' + in);
 }
 
 std::string Narrow(std::u16string_view text) {
@@ -90,6 +175,29 @@ Handle FakeSystem::AddPipe() {
   Handle h = NewHandle();
   devices[h].pipe = true;
   return h;
+}
+
+PipePair FakeSystem::AddPipePair(std::size_t capacity, bool overlapped_writer) {
+  auto channel = std::make_shared<PipeChannel>();
+  channel->capacity = capacity;
+  channel->readers = 1;
+  channel->writers = 1;
+  PipePair pair{NewHandle(), NewHandle()};
+  Device& reader = devices[pair.read];
+  reader.pipe = true;
+  reader.channel = channel;
+  Device& writer = devices[pair.write];
+  writer.pipe = true;
+  writer.channel = channel;
+  writer.channel_writer = true;
+  writer.overlapped = overlapped_writer;
+  return pair;
+}
+
+void FakeSystem::EndProcess(Handle process, Dword code) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  running_processes.erase(process);
+  process_exit[process] = code;
 }
 
 Device& FakeSystem::device(Handle h) { return devices.at(h); }
@@ -147,10 +255,16 @@ Dword FakeSystem::FormatMessageW(Dword flags, Handle source, Dword id, Dword, ch
     t_last_error = *format_message_error;
     return 0;
   }
-  const auto& table = (flags & FORMAT_MESSAGE_FROM_HMODULE) && source == ntdll_module() ? ntdll_messages
-                                                                                          : system_messages;
-  auto it = table.find(id);
-  if (it == table.end()) {
+  // With both sources named, the module's table is searched first and then
+  // the system's (FormatMessage, FORMAT_MESSAGE_FROM_SYSTEM).
+  const bool from_module = (flags & FORMAT_MESSAGE_FROM_HMODULE) != 0 && source == ntdll_module();
+  auto it = ntdll_messages.end();
+  if (from_module) it = ntdll_messages.find(id);
+  if (it == ntdll_messages.end() && (!from_module || (flags & FORMAT_MESSAGE_FROM_SYSTEM) != 0)) {
+    it = system_messages.find(id);
+    if (it == system_messages.end()) it = ntdll_messages.end();
+  }
+  if (it == ntdll_messages.end()) {
     t_last_error = ERROR_MR_MID_NOT_FOUND;
     return 0;
   }
@@ -171,6 +285,9 @@ Handle FakeSystem::GetStdHandle(Dword which) {
   return it->second;
 }
 
+// A handle that is not a console (a file, a pipe) makes every console call
+// fail with ERROR_INVALID_HANDLE; the contract suite checks this against the
+// real system.
 bool FakeSystem::GetConsoleMode(Handle console, Dword* mode) {
   Log("GetConsoleMode");
   auto it = devices.find(console);
@@ -182,6 +299,11 @@ bool FakeSystem::GetConsoleMode(Handle console, Dword* mode) {
   return true;
 }
 
+// A console that predates virtual-terminal processing refuses the whole
+// mode word with ERROR_INVALID_PARAMETER ("Console Virtual Terminal
+// Sequences": SetConsoleMode fails when ENABLE_VIRTUAL_TERMINAL_PROCESSING
+// is not supported); `accepts_vt = false` is that console. Wine's console
+// takes the flag, so no real console here can show the refusal.
 bool FakeSystem::SetConsoleMode(Handle console, Dword mode) {
   Log("SetConsoleMode");
   auto it = devices.find(console);
@@ -197,6 +319,11 @@ bool FakeSystem::SetConsoleMode(Handle console, Dword mode) {
   return true;
 }
 
+// WriteConsoleW reports in lpNumberOfCharsWritten the characters actually
+// written, which may be fewer than asked (WriteConsole: "the number of
+// characters actually written"): a scripted Take(n) is such a partial take,
+// a scripted Fail a failing call with its last error. A real console writes
+// everything it is given in practice, so these answers exist only here.
 bool FakeSystem::WriteConsoleW(Handle console, const char16_t* units, Dword count, Dword* written) {
   Log("WriteConsoleW");
   auto it = devices.find(console);
@@ -221,6 +348,14 @@ bool FakeSystem::WriteConsoleW(Handle console, const char16_t* units, Dword coun
   return true;
 }
 
+// A console line comes back as typed, CR LF included, at most `count` units
+// a call, the rest on the next call. With a CONSOLE_READCONSOLE_CONTROL
+// whose dwCtrlWakeupMask has the bit of a control character, typing that
+// character ends the read at once and leaves it in the buffer
+// (CONSOLE_READCONSOLE_CONTROL, dwCtrlWakeupMask): a scripted line ending in
+// U+001A is Ctrl+Z ending a read that way. A read interrupted by Ctrl+C or
+// Ctrl+Break returns TRUE with no characters and ERROR_OPERATION_ABORTED as
+// the last error, which console_read_errors scripts.
 bool FakeSystem::ReadConsoleW(Handle console, char16_t* units, Dword count, Dword* read,
                               const ConsoleReadControl* control) {
   Log("ReadConsoleW");
@@ -319,6 +454,12 @@ bool FakeSystem::CloseHandle(Handle handle) {
     return false;
   }
   inheritable_.erase(handle);
+  auto dev = devices.find(handle);
+  if (dev != devices.end() && dev->second.channel) {
+    PipeChannel& channel = *dev->second.channel;
+    --(dev->second.channel_writer ? channel.writers : channel.readers);
+    devices.erase(dev);
+  }
   return true;
 }
 
@@ -352,12 +493,23 @@ int FakeSystem::WideCharToMultiByte(Dword codePage, Dword flags, const char16_t*
     t_last_error = ERROR_INVALID_PARAMETER;
     return 0;
   }
-  Text out(*this);
-  if (!AppendUtf8(out, std::u16string_view(units, static_cast<std::size_t>(count)))) {
-    if (flags & WC_ERR_INVALID_CHARS) {
-      t_last_error = 1113;
-      return 0;
+  // Without WC_ERR_INVALID_CHARS a lone surrogate becomes U+FFFD, as every
+  // system since Windows Vista does (WideCharToMultiByte, "Remarks").
+  std::string out;
+  for (int i = 0; i < count; ++i) {
+    char32_t c = units[i];
+    if (IsHighSurrogate(units[i]) && i + 1 < count && IsLowSurrogate(units[i + 1])) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+      ++i;
+    } else if (IsHighSurrogate(units[i]) || IsLowSurrogate(units[i])) {
+      if (flags & WC_ERR_INVALID_CHARS) {
+        t_last_error = 1113;  // ERROR_NO_UNICODE_TRANSLATION
+        return 0;
+      }
+      c = 0xFFFD;
     }
+    char encoded[4];
+    out.append(encoded, static_cast<std::size_t>(EncodeUtf8(c, encoded)));
   }
   if (room == 0) return static_cast<int>(out.size());
   if (out.size() > static_cast<std::size_t>(room)) {
@@ -405,6 +557,44 @@ NtStatus CompleteOnWait(Device& d, IoStatusBlock* block, std::size_t amount) {
 
 constexpr std::size_t kPendingEnd = static_cast<std::size_t>(-1);
 
+constexpr NtStatus kStatusPipeClosing = static_cast<NtStatus>(0xC00000B1u);
+
+// Writing to a pipe nobody can read any more is ERROR_NO_DATA ("the pipe is
+// being closed"). A write the pipe cannot hold completes on an overlapped
+// handle when the reader has taken enough; a synchronous one would block,
+// which the fake cannot, so it is taken whole.
+NtStatus WriteToChannel(Device& d, IoStatusBlock* block, const void* data, Dword length) {
+  PipeChannel& channel = *d.channel;
+  if (channel.readers == 0) return kStatusPipeClosing;
+  channel.unread.append(static_cast<const char*>(data), length);
+  d.bytes.append(static_cast<const char*>(data), length);
+  d.byte_writes.emplace_back(static_cast<const char*>(data), length);
+  if (d.overlapped && channel.capacity != 0 && channel.unread.size() > channel.capacity) {
+    d.pending_until_drained = true;
+    return CompleteOnWait(d, block, length);
+  }
+  block->Status = STATUS_SUCCESS;
+  block->Information = length;
+  return STATUS_SUCCESS;
+}
+
+// A read takes what is there; with nothing there and no writer left the
+// pipe is broken. With a writer left a real read would block until it
+// writes: the fake cannot, and a case that does so is wrong.
+NtStatus ReadFromChannel(Device& d, IoStatusBlock* block, void* data, Dword length) {
+  PipeChannel& channel = *d.channel;
+  if (channel.unread.empty()) {
+    if (channel.writers == 0) return STATUS_PIPE_BROKEN;
+    return STATUS_INVALID_HANDLE;  // stands for the read that would never return
+  }
+  const std::size_t take = std::min<std::size_t>(length, channel.unread.size());
+  std::memcpy(data, channel.unread.data(), take);
+  channel.unread.erase(0, take);
+  block->Status = STATUS_SUCCESS;
+  block->Information = take;
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 NtStatus FakeSystem::NtWriteFile(Handle file, IoStatusBlock* block, const void* data, Dword length) {
@@ -412,6 +602,7 @@ NtStatus FakeSystem::NtWriteFile(Handle file, IoStatusBlock* block, const void* 
   auto it = devices.find(file);
   if (it == devices.end()) return STATUS_INVALID_HANDLE;
   Device& d = it->second;
+  if (d.channel && d.channel_writer) return WriteToChannel(d, block, data, length);
   std::size_t take = length;
   bool pending = false;
   if (!d.write_script.empty()) {
@@ -435,6 +626,7 @@ NtStatus FakeSystem::NtReadFile(Handle file, IoStatusBlock* block, void* data, D
   if (it == devices.end()) return STATUS_INVALID_HANDLE;
   Device& d = it->second;
   d.read_requests.push_back(length);
+  if (d.channel && !d.channel_writer) return ReadFromChannel(d, block, data, length);
   std::size_t limit = length;
   bool pending = false;
   if (!d.read_script.empty()) {
@@ -466,6 +658,14 @@ Dword FakeSystem::WaitForSingleObject(Handle object, Dword milliseconds) {
   auto dev = devices.find(object);
   if (dev != devices.end()) {
     Device& d = dev->second;
+    if (d.pending_until_drained && d.pending_block != nullptr) {
+      // Signalled only once the reader has taken what the pipe could not hold.
+      if (d.channel->unread.size() > d.channel->capacity) {
+        if (milliseconds == INFINITE) FatalStop();  // would never return
+        return kWaitTimeout;
+      }
+      d.pending_until_drained = false;
+    }
     if (d.pending_block != nullptr && !d.pending_forever) {
       if (d.pending_amount == kPendingEnd) {
         d.pending_block->Status = d.pipe ? STATUS_PIPE_BROKEN : STATUS_END_OF_FILE;
@@ -483,6 +683,10 @@ Dword FakeSystem::WaitForSingleObject(Handle object, Dword milliseconds) {
     if (wait_result) {
       if (*wait_result == WAIT_FAILED) t_last_error = ERROR_INVALID_HANDLE;
       return *wait_result;
+    }
+    if (running_processes.count(object) != 0) {
+      if (milliseconds == INFINITE) FatalStop();  // nothing will end it: the wait would never return
+      return kWaitTimeout;
     }
     return WAIT_OBJECT_0;
   }
@@ -560,43 +764,40 @@ Dword FakeSystem::GetWindowsDirectoryW(char16_t* buffer, Dword size) {
   return CopyOut(windows_directory, buffer, size);
 }
 
+std::u16string FakeSystem::FileKey(std::u16string_view path) const {
+  std::u16string full = Upper(FullPath(path, current_directory));
+  if (full.size() > 3 && full.back() == u'\\') full.pop_back();
+  return full;
+}
+
 Dword FakeSystem::GetFileAttributesW(const char16_t* path) {
   Log("GetFileAttributesW");
-  const std::u16string key = Upper(path);
+  const std::u16string key = FileKey(path);
   for (const auto& [p, attributes] : files) {
-    if (Upper(p) == key) return attributes;
+    if (FileKey(p) == key) return attributes;
   }
-  t_last_error = ERROR_FILE_NOT_FOUND;
+  // A missing name in a directory that exists is "file not found"; under a
+  // directory that does not, "path not found". A directory exists when it
+  // is listed, holds something listed, or is a root.
+  const std::u16string parent = key.substr(0, key.rfind(u'\\'));
+  bool parent_exists = parent.size() <= 2 || key.rfind(u"\\\\", 0) == 0;
+  for (const auto& [p, attributes] : files) {
+    const std::u16string listed = FileKey(p);
+    parent_exists = parent_exists || listed == parent || listed.rfind(parent + u'\\', 0) == 0;
+  }
+  t_last_error = parent_exists ? ERROR_FILE_NOT_FOUND : 3;  // ERROR_PATH_NOT_FOUND
   return INVALID_FILE_ATTRIBUTES;
 }
 
 Dword FakeSystem::GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer) {
   Log("GetFullPathNameW");
-  std::u16string in(path);
+  const std::u16string in(path);
   auto failure = full_path_failures.find(in);
   if (failure != full_path_failures.end()) {
     t_last_error = failure->second;
     return 0;
   }
-  // A small model: absolute paths come back as they are, with '/' turned
-  // into '\'; anything else is joined to the current directory, and "."
-  // components are dropped.
-  for (auto& c : in) {
-    if (c == u'/') c = u'\\';
-  }
-  std::u16string full;
-  const bool absolute = (in.size() >= 3 && in[1] == u':' && in[2] == u'\\') || in.rfind(u"\\\\", 0) == 0;
-  if (absolute) {
-    full = in;
-  } else {
-    full = current_directory;
-    std::u16string rest = in;
-    while (rest.rfind(u".\\", 0) == 0) rest.erase(0, 2);
-    if (rest != u".") {
-      if (full.empty() || full.back() != u'\\') full += u'\\';
-      full += rest;
-    }
-  }
+  const std::u16string full = FullPath(in, current_directory);
   return CopyOut(full, buffer, size);
 }
 
@@ -630,7 +831,10 @@ bool FakeSystem::DuplicateHandle(Handle, Handle source, Handle, Handle* target, 
     return false;
   }
   Handle copy = NewHandle();
-  if (devices.count(source) != 0) devices[copy] = devices[source];
+  if (devices.count(source) != 0) {
+    devices[copy] = devices[source];
+    if (auto& channel = devices[copy].channel) ++(devices[copy].channel_writer ? channel->writers : channel->readers);
+  }
   if (inherit) inheritable_.insert(copy);
   *target = copy;
   return true;
@@ -658,10 +862,36 @@ bool FakeSystem::CreateProcessW(const char16_t* application, char16_t* commandLi
   }
   if (startup != nullptr) launch.startup = *startup;
   launch.inheritable_open.assign(inheritable_.begin(), inheritable_.end());
+  // Inheritance needs bInheritHandles; a handle list then limits it to the
+  // handles listed (PROC_THREAD_ATTRIBUTE_HANDLE_LIST).
+  if (inheritHandles) {
+    const auto list = startup != nullptr && (creationFlags & EXTENDED_STARTUPINFO_PRESENT) != 0
+                          ? handle_lists.find(startup->lpAttributeList)
+                          : handle_lists.end();
+    for (Handle h : launch.inheritable_open) {
+      if (list == handle_lists.end() || std::find(list->second.begin(), list->second.end(), h) != list->second.end())
+        launch.inherited.push_back(h);
+    }
+  }
   launches.push_back(launch);
   if (create_process_error) {
     t_last_error = *create_process_error;
     return false;
+  }
+  if (application != nullptr) {
+    // What the application names must be a program: a missing file is
+    // error 2 (3 under a missing directory), a directory access denied, any
+    // other file "not a valid Win32 application".
+    const Dword attributes = GetFileAttributesW(application);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if ((attributes & 0x10) != 0) {
+      t_last_error = ERROR_ACCESS_DENIED;
+      return false;
+    }
+    if (non_programs.count(FileKey(application)) != 0) {
+      t_last_error = ERROR_BAD_EXE_FORMAT;
+      return false;
+    }
   }
   information->hProcess = NewHandle();
   information->hThread = NewHandle();
@@ -683,7 +913,7 @@ bool FakeSystem::GetExitCodeProcess(Handle process, Dword* code) {
     t_last_error = ERROR_INVALID_HANDLE;
     return false;
   }
-  *code = it->second;
+  *code = running_processes.count(process) != 0 ? kStillActive : it->second;
   return true;
 }
 
@@ -703,18 +933,25 @@ bool FakeSystem::InitializeProcThreadAttributeList(void* list, Dword count, std:
   return true;
 }
 
-bool FakeSystem::UpdateProcThreadAttribute(void*, std::uintptr_t attribute, const void*, std::size_t) {
+bool FakeSystem::UpdateProcThreadAttribute(void* list, std::uintptr_t attribute, const void* value,
+                                           std::size_t size) {
   Log("UpdateProcThreadAttribute");
   if (failing_attribute && *failing_attribute == attribute) {
     t_last_error = ERROR_INVALID_PARAMETER;
     return false;
   }
   updated_attributes.push_back(attribute);
+  constexpr std::uintptr_t kHandleList = 0x20002;  // PROC_THREAD_ATTRIBUTE_HANDLE_LIST
+  if (attribute == kHandleList && value != nullptr) {
+    const auto* handles = static_cast<const Handle*>(value);
+    handle_lists[list].assign(handles, handles + size / sizeof(Handle));
+  }
   return true;
 }
 
-void FakeSystem::DeleteProcThreadAttributeList(void*) {
+void FakeSystem::DeleteProcThreadAttributeList(void* list) {
   Log("DeleteProcThreadAttributeList");
+  handle_lists.erase(list);
   --attribute_lists_live;
 }
 

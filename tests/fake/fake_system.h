@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -48,6 +49,15 @@ struct DeviceStep {
   static DeviceStep StayPending() { return {What::StayPending, 0, 0, 0}; }
 };
 
+// One direction of a pipe made by AddPipePair: the bytes written and not yet
+// read, and how many handles are open on each end.
+struct PipeChannel {
+  std::string unread;
+  std::size_t capacity = 0;  // what the pipe holds before a write waits; 0: unlimited
+  int readers = 0;
+  int writers = 0;
+};
+
 struct Device {
   bool console = false;
   Dword mode = 0;
@@ -80,6 +90,16 @@ struct Device {
   IoStatusBlock* pending_block = nullptr;
   std::size_t pending_amount = 0;
   bool pending_forever = false;
+  // An end of a pipe made by AddPipePair (null for the scripted devices).
+  std::shared_ptr<PipeChannel> channel;
+  bool channel_writer = false;
+  bool overlapped = false;
+  bool pending_until_drained = false;  // the pending write ends when the reader took enough
+};
+
+struct PipePair {
+  Handle read = nullptr;
+  Handle write = nullptr;
 };
 
 struct ProcessLaunch {
@@ -93,6 +113,7 @@ struct ProcessLaunch {
   bool has_directory = false;
   StartupInfo startup;
   std::vector<Handle> inheritable_open;  // inheritable handles open at the moment of the call
+  std::vector<Handle> inherited;         // what the child gets: those, limited by the attribute list
 };
 
 class FakeSystem : public System {
@@ -104,6 +125,12 @@ class FakeSystem : public System {
   Handle AddConsole(Dword mode = 0);
   Handle AddFile();
   Handle AddPipe();
+  // Two connected ends of one byte pipe: what is written to one is read from
+  // the other, and closing an end is seen by the other. An overlapped writer
+  // holding more than `capacity` unread bytes leaves its write pending.
+  PipePair AddPipePair(std::size_t capacity = 0, bool overlapped_writer = false);
+  // Ends a process started as running (see running_processes).
+  void EndProcess(Handle process, Dword code);
   Device& device(Handle h);
   void SetStd(Dword which, Handle h) { std_handles[which] = h; }
   void SetEnv(const std::u16string& name, const std::u16string& value) { environment[name] = value; }
@@ -122,7 +149,8 @@ class FakeSystem : public System {
   std::u16string windows_directory = u"C:\\windows";
   std::u16string current_directory = u"C:\\work";
   bool fail_module_file_name = false, fail_system_directory = false, fail_windows_directory = false;
-  std::map<std::u16string, Dword> files;                  // path -> attributes, exact but case-insensitive
+  std::map<std::u16string, Dword> files;                  // full path -> attributes, names ignore case
+  std::set<std::u16string> non_programs;                  // files in `files` that are not programs
   std::map<std::u16string, Dword> full_path_failures;     // GetFullPathNameW fails for these inputs
   std::map<Dword, std::u16string> system_messages;        // FormatMessageW from the system
   std::map<Dword, std::u16string> ntdll_messages;         // FormatMessageW from NTDLL.DLL
@@ -130,7 +158,7 @@ class FakeSystem : public System {
   std::optional<Dword> format_message_error;              // FormatMessageW fails with this
   std::vector<std::u16string> titles;
   Handle conout = nullptr;                                // what CreateFileW("CONOUT$") gives
-  Dword conout_error = 2;
+  Dword conout_error = ERROR_INVALID_HANDLE;              // a process without a console gets this
   std::vector<std::u16string> created_files;              // names passed to CreateFileW
   std::vector<Dword> create_file_params;                  // access, share, disposition, flags of the last call
   std::set<Handle> failing_closes;                        // CloseHandle fails on these
@@ -138,6 +166,7 @@ class FakeSystem : public System {
   std::optional<Dword> create_process_error;              // CreateProcessW fails with this
   std::deque<Dword> exit_codes;                           // one per started process
   std::map<Handle, Dword> process_exit;
+  std::set<Handle> running_processes;                     // started and not yet ended
   std::optional<Dword> duplicate_error_on_call;           // DuplicateHandle call number (1-based) that fails
   Dword duplicate_error = 5;
   std::optional<Dword> wait_result;                       // WaitForSingleObject on a process answers this
@@ -149,6 +178,7 @@ class FakeSystem : public System {
   std::vector<std::uintptr_t> updated_attributes;
   std::optional<std::uintptr_t> failing_attribute;
   std::size_t attribute_lists_live = 0;
+  std::map<const void*, std::vector<Handle>> handle_lists;  // PROC_THREAD_ATTRIBUTE_HANDLE_LIST per list
 
   // --- System -------------------------------------------------------------
   Dword GetLastError() override;
@@ -206,6 +236,8 @@ class FakeSystem : public System {
  protected:
   void Log(const char* call);
   Handle NewHandle();
+  // A path as the file table compares it: full, upper-cased, no trailing separator.
+  std::u16string FileKey(std::u16string_view path) const;
 
   mutable std::recursive_mutex mutex_;
   std::uintptr_t next_handle_ = 0x100;
@@ -216,6 +248,9 @@ class FakeSystem : public System {
 
 // Case-insensitive comparison for the fake's path and variable tables.
 std::u16string Upper(std::u16string_view text);
+// The full path the system makes of `path` with `current` as the current
+// directory (the GetFullPathNameW rules).
+std::u16string FullPath(std::u16string_view path, std::u16string_view current);
 std::string Narrow(std::u16string_view text);  // UTF-8, for messages
 std::u16string Widen(std::string_view utf8);
 inline std::u16string Str(const GrowBuffer<char16_t>& text) { return std::u16string(text.data(), text.size()); }

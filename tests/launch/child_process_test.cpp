@@ -376,6 +376,7 @@ TEST_F(StartToolTest, ClearedEnvironmentGivesAnEmptyBlock) {
 }
 
 TEST_F(StartToolTest, BatchScriptsRunThroughTheInterpreter) {
+  fake.AddExisting(u"C:\\windows\\system32\\cmd.exe");  // the system starts only programs that exist
   ToolCommand command = NewCommand(fake, "C:\\x\\run.CMD");
   AddArgument(command, "arg");
   Result<ChildProcess> child = StartTool(fake, command);
@@ -388,6 +389,7 @@ TEST_F(StartToolTest, BatchScriptsRunThroughTheInterpreter) {
 TEST_F(StartToolTest, TrailingDotsAndSpacesStillTakeTheScriptRoute) {
   for (const char* program : {"C:\\x\\run.bat.", "C:\\x\\run.bat "}) {
     FakeSystem os;
+    os.AddExisting(u"C:\\windows\\system32\\cmd.exe");
     ToolCommand command = NewCommand(os, program);
     AddArgument(command, "a&b");
     Result<ChildProcess> child = StartTool(os, command);

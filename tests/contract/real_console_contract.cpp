@@ -1,0 +1,64 @@
+// Console calls that need a real console: run against the fake everywhere,
+// and on the real system only inside a console (under Wine, a tmux pane; see
+// run_real_console.py).
+#include <string>
+
+#include "tests/contract/contract_support.h"
+#include "tests/contract/world.h"
+
+namespace wr::contract {
+namespace {
+
+using RealConsole = Contract;
+
+constexpr char16_t kCtrlZ = 0x1A;
+constexpr Dword ENABLE_PROCESSED_INPUT = 0x1;
+constexpr Dword ENABLE_LINE_INPUT = 0x2;
+constexpr Dword ENABLE_ECHO_INPUT = 0x4;
+
+TEST_F(RealConsole, AWriteTakesEveryUnitAndSaysSo) {
+  const Handle out = world().OpenConsoleOutput();
+  Dword mode = 0;
+  ASSERT_TRUE(os().GetConsoleMode(out, &mode)) << "error " << os().GetLastError();
+  const std::u16string text = u"\u043A\u043E\u043D\u0442\u0440\u0430\u043A\u0442 contract\r\n";
+  Dword written = 0;
+  ASSERT_TRUE(os().WriteConsoleW(out, text.data(), static_cast<Dword>(text.size()), &written));
+  EXPECT_EQ(written, text.size());
+  EXPECT_TRUE(os().CloseHandle(out));
+}
+
+// In line mode a read waits for Enter; with Ctrl+Z in the wake-up mask,
+// Ctrl+Z ends the read at once and stays in the buffer. What was typed
+// after it comes with the next read, Enter read as CR LF.
+TEST_F(RealConsole, CtrlZInTheWakeUpMaskEndsTheRead) {
+  const Handle in = world().OpenConsoleInput();
+  ASSERT_TRUE(os().SetConsoleMode(in, ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT))
+      << "error " << os().GetLastError();
+  world().Type(in, u"ab\x1A" u"cd\r");
+  const ConsoleReadControl control{sizeof(ConsoleReadControl), 0, 1u << kCtrlZ, 0};
+  char16_t units[64] = {};
+  Dword read = 0;
+  ASSERT_TRUE(os().ReadConsoleW(in, units, 64, &read, &control)) << "error " << os().GetLastError();
+  EXPECT_EQ(std::u16string(units, read), u"ab\x1A");
+  ASSERT_TRUE(os().ReadConsoleW(in, units, 64, &read, &control)) << "error " << os().GetLastError();
+  EXPECT_EQ(std::u16string(units, read), u"cd\r\n");
+  EXPECT_TRUE(os().CloseHandle(in));
+}
+
+// A read with less room than the line gets what fits; the rest comes with
+// the next read.
+TEST_F(RealConsole, ALineLongerThanTheRoomComesInParts) {
+  const Handle in = world().OpenConsoleInput();
+  ASSERT_TRUE(os().SetConsoleMode(in, ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
+  world().Type(in, u"abcdef\r");
+  char16_t units[4] = {};
+  Dword read = 0;
+  ASSERT_TRUE(os().ReadConsoleW(in, units, 4, &read, nullptr));
+  EXPECT_EQ(std::u16string(units, read), u"abcd");
+  ASSERT_TRUE(os().ReadConsoleW(in, units, 4, &read, nullptr));
+  EXPECT_EQ(std::u16string(units, read), u"ef\r\n");
+  EXPECT_TRUE(os().CloseHandle(in));
+}
+
+}  // namespace
+}  // namespace wr::contract
