@@ -1,14 +1,14 @@
 #!/bin/bash
 # Installs what is missing, builds everything and runs every test: the unit
-# tests natively (with sanitizers), then the Windows-side unit tests, the
+# tests natively (with sanitizers), the Windows-side unit tests, the
 # end-to-end and console tests of the real executable under Wine, for the
-# GCC and the clang build of it; a short run of every fuzz target; then
-# clang-tidy over the product.
+# GCC and the clang build of it; clang-tidy over the product; a short run of
+# every fuzz target.
 #
 # The Wine tests mostly wait for the programs they start, so each Windows
 # tree's CTest runs in the background as soon as that tree is built, while
-# the machine compiles the next tree, runs the host tests, fuzzes and runs
-# clang-tidy. Every phase's status is collected: any failure fails the
+# the machine compiles the next tree, runs clang-tidy and the host tests and
+# fuzzes. Every phase's status is collected: any failure fails the
 # script. Output of a background phase is shown when it ends; all of it is
 # kept in build/test-logs/. The end is a table of the phases with their wall
 # times and the count of phases passed and failed.
@@ -105,13 +105,21 @@ if ok configure_windows_clang; then
 else
   skip build_windows_clang "configure_windows_clang failed"
 fi
+# clang-tidy reads this tree's compile database and has it build a generated
+# source: it runs before the tree's CTest, whose reproducibility check
+# builds in the tree too (two ninjas must not share a tree).
+if ok configure_windows_clang; then
+  run tidy bash scripts/tidy.sh
+else
+  skip tidy "configure_windows_clang failed"
+fi
 if ok build_windows_clang; then
   start ctest_windows_clang ctest --preset windows-clang -j "$WINE_TEST_JOBS"
 else
   skip ctest_windows_clang "build_windows_clang failed"
 fi
 
-# While the Wine tests wait: the host tests, fuzzing, clang-tidy.
+# While the Wine tests wait: the host tests and fuzzing.
 if ok configure_host; then
   run build_host cmake --build --preset host
 else
@@ -122,12 +130,8 @@ if ok build_host; then
 else
   skip ctest_host "build_host failed"
 fi
-run fuzz bash scripts/fuzz.sh
-if ok configure_windows_clang; then
-  run tidy bash scripts/tidy.sh
-else
-  skip tidy "configure_windows_clang failed"
-fi
+# FUZZ_SECONDS, when set, is the fuzzing time per target instead of fuzz.sh's own.
+run fuzz bash scripts/fuzz.sh ${FUZZ_SECONDS:+"$FUZZ_SECONDS"}
 
 for name in ctest_windows ctest_windows_clang; do
   if [[ -n "${PHASE_PID[$name]:-}" ]]; then
