@@ -148,7 +148,7 @@ for name in ctest_host ctest_windows ctest_windows_clang; do
   line=$(grep -E 'tests passed, [0-9]+ tests failed' "$log" | tail -1 || true)
   echo "$name: ${line:-no CTest summary}"
 done
-printf '%-22s %8s  %s\n' phase seconds result
+printf '%-24s %8s  %s\n' phase seconds result
 passed=0
 failed=0
 for name in "${PHASES[@]}"; do
@@ -160,8 +160,8 @@ for name in "${PHASES[@]}"; do
     result="FAILED (status $status)"
     failed=$((failed + 1))
   fi
-  printf '%-22s %8s  %s\n' "$name" "$wall" "$result"
+  printf '%-24s %8s  %s\n' "$name" "$wall" "$result"
 done
-printf '%-22s %8s\n' "whole run" "$(seconds_since "$SCRIPT_START")"
+printf '%-24s %8s\n' "whole run" "$(seconds_since "$SCRIPT_START")"
 echo "test.sh: $passed passed, $failed failed"
 ((failed == 0))
