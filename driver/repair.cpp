@@ -6,6 +6,7 @@
 #include "console/console_reader.h"
 #include "console/console_writer.h"
 #include "console/terminal.h"
+#include "console/type_ahead.h"
 #include "driver/texts.h"
 #include "driver/verdict.h"
 #include "launch/launcher.h"
@@ -74,6 +75,18 @@ Verdict RunStage(System& os, ConsoleWriter& out, int number, const RepairStage& 
   return verdict;
 }
 
+// Waits until the user ends a line after the verdict. An Enter pressed while
+// a tool ran (people press it when the progress seems stuck) would otherwise
+// end the wait the instant the verdict appears, before anyone can read it.
+// Whatever the read brings (a byte, end of input or an error) only ends the
+// wait.
+void FinalPause(System& os, ConsoleReader& input) {
+  DiscardTypeAhead(os);
+  std::uint8_t key = 0;
+  Result<std::size_t> ignored = input.Read(&key, 1);
+  (void)ignored;
+}
+
 }  // namespace
 
 void RunRepair(System& os, RepairConsole& console) {
@@ -93,11 +106,7 @@ void RunRepair(System& os, RepairConsole& console) {
 
   if (RunStage(os, out, 1, kRepairStages[0]) == Verdict::NextStage) RunStage(os, out, 2, kRepairStages[1]);
 
-  // The final pause: whatever the read brings (a byte, end of input or an
-  // error) only ends the wait.
-  std::uint8_t key = 0;
-  Result<std::size_t> ignored = console.Input().Read(&key, 1);
-  (void)ignored;
+  FinalPause(os, console.Input());
 }
 
 namespace {

@@ -72,6 +72,8 @@ bool Win32System::ReadConsoleW(Handle console, char16_t* units, Dword count, Dwo
   return ok != FALSE;
 }
 
+bool Win32System::FlushConsoleInputBuffer(Handle console) { return ::FlushConsoleInputBuffer(console) != FALSE; }
+
 bool Win32System::SetConsoleTitleW(const char16_t* title) { return ::SetConsoleTitleW(W(title)) != FALSE; }
 
 Handle Win32System::CreateFileW(const char16_t* name, Dword access, Dword share, Dword disposition,

@@ -19,6 +19,7 @@ class Win32System : public System {
   bool WriteConsoleW(Handle console, const char16_t* units, Dword count, Dword* written) override;
   bool ReadConsoleW(Handle console, char16_t* units, Dword count, Dword* read,
                     const ConsoleReadControl* control) override;
+  bool FlushConsoleInputBuffer(Handle console) override;
   bool SetConsoleTitleW(const char16_t* title) override;
   Handle CreateFileW(const char16_t* name, Dword access, Dword share, Dword disposition, Dword flags) override;
   bool CloseHandle(Handle handle) override;

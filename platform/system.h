@@ -130,6 +130,8 @@ class System {
   virtual bool WriteConsoleW(Handle console, const char16_t* units, Dword count, Dword* written) = 0;
   virtual bool ReadConsoleW(Handle console, char16_t* units, Dword count, Dword* read,
                             const ConsoleReadControl* control) = 0;
+  // Discards every input record waiting in a console input buffer.
+  virtual bool FlushConsoleInputBuffer(Handle console) = 0;
   virtual bool SetConsoleTitleW(const char16_t* title) = 0;
   // Null security attributes and no template file.
   virtual Handle CreateFileW(const char16_t* name, Dword access, Dword share, Dword disposition,

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "console/console_reader.h"
 #include "console/console_writer.h"
@@ -224,6 +226,94 @@ TEST(RepairTest, UnreadableStandardInputEndsThePauseAfterOneRead) {
     EXPECT_EQ(m.Output(), Banner() + Announcement(1) + Announcement(2) + S(texts::kSuccessText));
     EXPECT_EQ(m.os.launches.size(), 2u);
     EXPECT_EQ(m.os.count(c.read_call), 1u) << "the failed read is not repeated";
+  }
+}
+
+// An Enter pressed while a tool ran is a finished line waiting in the
+// console's input buffer. The pause must not take it: only a line typed after
+// the verdict ends the wait. FlushConsoleInputBuffer discards all input
+// records in the buffer, needs GENERIC_WRITE on the handle (a console's own
+// input handle has it) and refuses anything that is not a console input
+// buffer with ERROR_INVALID_HANDLE; refused, the pause reads as it always
+// did. Redirected input is a script's and is read exactly as it comes.
+TEST(RepairTest, FinalPauseWaitsForALineTypedAfterTheVerdict) {
+  enum class Input { Console, ConsoleReadOnly, ScreenBuffer, File, Pipe, EmptyFile, Missing };
+  struct Case {
+    const char* label;
+    Input input;
+    std::size_t flush_calls;
+    bool discards_type_ahead;  // the line typed during the tool is gone, the later one ended the pause
+  };
+  const Case cases[] = {
+      {"console", Input::Console, 1, true},
+      {"console handle without GENERIC_WRITE", Input::ConsoleReadOnly, 1, false},
+      {"screen buffer as standard input", Input::ScreenBuffer, 1, false},
+      {"file", Input::File, 0, false},
+      {"pipe", Input::Pipe, 0, false},
+      {"null device", Input::EmptyFile, 0, false},
+      {"no standard input", Input::Missing, 0, false},
+  };
+  const std::u16string typed_during_tool = u"\r\n";
+  const std::u16string typed_after_verdict = u"\u0434\u0430\r\n";  // "да", Enter
+  const std::string script = "\r\nmore lines for whoever reads on\r\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Machine m;
+    m.os.exit_codes = {0, 0};
+    Handle in = nullptr;
+    switch (c.input) {
+      case Input::Console:
+      case Input::ConsoleReadOnly:
+      case Input::ScreenBuffer:
+        in = m.os.AddConsole();
+        m.os.device(in).console_lines.push_back(typed_during_tool);
+        m.os.device(in).typed_during_read.push_back(typed_after_verdict);
+        m.os.device(in).input_write_access = c.input != Input::ConsoleReadOnly;
+        m.os.device(in).screen_buffer = c.input == Input::ScreenBuffer;
+        break;
+      case Input::File: in = m.in; m.os.device(in).input = script; break;
+      case Input::Pipe: in = m.os.AddPipe(); m.os.device(in).input = script; break;
+      case Input::EmptyFile: in = m.in; break;
+      case Input::Missing: break;
+    }
+    m.os.SetStd(STD_INPUT_HANDLE, in);
+    TestConsole console(m.os);
+    RunRepair(m.os, console);
+
+    EXPECT_EQ(m.Output(), Banner() + Announcement(1) + Announcement(2) + S(texts::kSuccessText));
+    EXPECT_EQ(m.os.count("FlushConsoleInputBuffer"), c.flush_calls);
+    if (c.input == Input::Console || c.input == Input::ConsoleReadOnly) {
+      const testing::Device& d = m.os.device(in);
+      EXPECT_EQ(m.os.count("ReadConsoleW"), 1u);
+      if (c.discards_type_ahead) {
+        EXPECT_EQ(d.flushed_lines, std::vector<std::u16string>{typed_during_tool});
+        EXPECT_TRUE(d.typed_during_read.empty()) << "the line typed during the tool ended the pause";
+      } else {
+        EXPECT_TRUE(d.flushed_lines.empty());
+        EXPECT_TRUE(d.console_lines.empty()) << "the line typed ahead ends the pause, as before";
+        EXPECT_EQ(d.typed_during_read.size(), 1u);
+      }
+      // The flush comes after the last message, right before the read.
+      const auto& calls = m.os.calls;
+      const auto flush = std::find(calls.begin(), calls.end(), "FlushConsoleInputBuffer");
+      const auto read = std::find(calls.begin(), calls.end(), "ReadConsoleW");
+      if (flush < read) {
+        EXPECT_EQ(std::count(flush, read, "NtWriteFile"), 0);
+      } else {
+        ADD_FAILURE() << "no flush before the console read";
+      }
+    }
+    if (c.input == Input::ScreenBuffer) {
+      EXPECT_EQ(m.os.device(in).console_lines.size(), 1u) << "refused by both the flush and the read";
+    }
+    if (c.input == Input::File || c.input == Input::Pipe) {
+      // One read of the whole buffer, every byte of the script taken as it is.
+      EXPECT_EQ(m.os.device(in).read_requests, std::vector<Dword>{ConsoleReader::kCapacity});
+      EXPECT_EQ(m.os.device(in).input_at, script.size());
+    }
+    if (c.input == Input::EmptyFile) {
+      EXPECT_EQ(m.os.count("NtReadFile"), 1u);
+    }
   }
 }
 

@@ -225,7 +225,7 @@ bool FakeSystem::ReadConsoleW(Handle console, char16_t* units, Dword count, Dwor
                               const ConsoleReadControl* control) {
   Log("ReadConsoleW");
   auto it = devices.find(console);
-  if (it == devices.end() || !it->second.console) {
+  if (it == devices.end() || !it->second.console || it->second.screen_buffer) {
     t_last_error = ERROR_INVALID_HANDLE;
     return false;
   }
@@ -246,6 +246,11 @@ bool FakeSystem::ReadConsoleW(Handle console, char16_t* units, Dword count, Dwor
     d.read_script.pop_front();
     return false;
   }
+  // Nothing typed ahead: the read waits for the user's next line.
+  if (d.console_lines.empty() && !d.typed_during_read.empty()) {
+    d.console_lines.push_back(std::move(d.typed_during_read.front()));
+    d.typed_during_read.pop_front();
+  }
   if (d.console_lines.empty()) {
     *read = 0;
     return true;
@@ -256,6 +261,27 @@ bool FakeSystem::ReadConsoleW(Handle console, char16_t* units, Dword count, Dwor
   line.erase(0, take);
   if (line.empty()) d.console_lines.pop_front();
   *read = static_cast<Dword>(take);
+  return true;
+}
+
+// As documented: every input record in the buffer is discarded; the handle
+// must be a console input buffer's (anything else fails with
+// ERROR_INVALID_HANDLE) and must carry GENERIC_WRITE. Lines not yet typed
+// are not in the buffer and stay.
+bool FakeSystem::FlushConsoleInputBuffer(Handle console) {
+  Log("FlushConsoleInputBuffer");
+  auto it = devices.find(console);
+  if (it == devices.end() || !it->second.console || it->second.screen_buffer) {
+    t_last_error = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  Device& d = it->second;
+  if (!d.input_write_access) {
+    t_last_error = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  for (std::u16string& line : d.console_lines) d.flushed_lines.push_back(std::move(line));
+  d.console_lines.clear();
   return true;
 }
 

@@ -58,7 +58,18 @@ struct Device {
   std::vector<std::string> byte_writes;        // one entry per NtWriteFile that took bytes
   std::deque<DeviceStep> write_script;
   // Input: console lines (one per ReadConsoleW) or a byte stream.
+  // console_lines are already in the console's input buffer (typed ahead);
+  // typed_during_read are typed only once a ReadConsoleW waits for them, so
+  // no flush before that read can reach them.
   std::deque<std::u16string> console_lines;
+  std::deque<std::u16string> typed_during_read;
+  std::vector<std::u16string> flushed_lines;  // what FlushConsoleInputBuffer discarded
+  // A console screen buffer (CONOUT$) standing where an input handle is
+  // expected: GetConsoleMode succeeds on it, the input calls do not.
+  bool screen_buffer = false;
+  // A console input handle opened without GENERIC_WRITE (CONIN$ asked for
+  // GENERIC_READ alone). A console's own standard input has it.
+  bool input_write_access = true;
   std::deque<Dword> console_read_errors;  // non-zero: that read returns 0 units with this last error
   std::string input;
   std::size_t input_at = 0;
@@ -152,6 +163,7 @@ class FakeSystem : public System {
   bool WriteConsoleW(Handle console, const char16_t* units, Dword count, Dword* written) override;
   bool ReadConsoleW(Handle console, char16_t* units, Dword count, Dword* read,
                     const ConsoleReadControl* control) override;
+  bool FlushConsoleInputBuffer(Handle console) override;
   bool SetConsoleTitleW(const char16_t* title) override;
   Handle CreateFileW(const char16_t* name, Dword access, Dword share, Dword disposition, Dword flags) override;
   bool CloseHandle(Handle handle) override;

@@ -4,10 +4,16 @@
 // above the BMP as surrogate pairs, Ctrl+Z) reach the reader in console
 // reads cut at random places, pairs split across reads included, with reads
 // the console aborts (Ctrl+C: no input, ERROR_OPERATION_ABORTED) and empty
-// reads in between. The reader is drained with reads of random sizes.
-// The model: the bytes delivered are exactly the UTF-8 of the keys, less
-// each Ctrl+Z that ended a console read; nothing is lost, repeated or
-// reordered, and no surrogate stays held at the end.
+// reads (with a stale last error now and then) in between. The reader is
+// drained with reads of random sizes, like a caller that takes 0 for the
+// end of input and then reads on.
+// The model, from what each console read handed over: a read's text, less
+// a Ctrl+Z that ended it, reaches the caller in order, a surrogate pair cut
+// between two reads whole; a read that brings no whole character (empty,
+// only Ctrl+Z, only the first half of a pair) is one end of input, a 0; a
+// read Ctrl+C aborted is nobody's end of input: it is repeated. So the bytes delivered between the 0s are
+// exactly the model's, nothing lost, repeated or reordered, no end of input
+// missing or added, and no surrogate stays held at the end.
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -23,6 +29,11 @@ namespace {
 
 constexpr char32_t kCtrlZ = 0x1A;
 
+struct ConsoleRead {
+  std::u16string units;
+  bool aborted = false;  // Ctrl+C ended it: nothing read, ERROR_OPERATION_ABORTED
+};
+
 // Keeps what every console read handed over.
 class KeyboardSystem : public testing::FakeSystem {
  public:
@@ -30,11 +41,53 @@ class KeyboardSystem : public testing::FakeSystem {
                     const ConsoleReadControl* control) override {
     const bool ok = FakeSystem::ReadConsoleW(console, units, count, read, control);
     if (ok && *read > count) return ok;
-    if (ok) reads.emplace_back(units, *read);
+    if (ok) reads.push_back({{units, *read}, *read == 0 && GetLastError() == ERROR_OPERATION_ABORTED});
     return ok;
   }
-  std::vector<std::u16string> reads;
+  std::vector<ConsoleRead> reads;
 };
+
+bool IsHigh(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+
+// What a caller reading until each 0 gets: the text between the ends of
+// input, each end closing one entry.
+std::vector<std::string> ModelSessions(const std::vector<ConsoleRead>& reads, char16_t& held) {
+  std::vector<std::string> sessions(1);
+  held = 0;
+  for (const ConsoleRead& read : reads) {
+    if (read.aborted) continue;
+    std::u16string text;
+    if (held != 0) text += held;
+    held = 0;
+    text += read.units;
+    if (!read.units.empty() && read.units.back() == kCtrlZ) text.pop_back();
+    if (!text.empty() && IsHigh(text.back())) {
+      held = text.back();
+      text.pop_back();
+    }
+    if (text.empty()) {
+      sessions.emplace_back();
+      continue;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      char32_t c = text[i];
+      if (IsHigh(text[i]) && i + 1 < text.size()) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+        ++i;
+      }
+      EncodeUtf8Model(c, sessions.back());
+    }
+  }
+  return sessions;
+}
+
+std::size_t ClosingCode(FuzzInput& in) {
+  switch (in.Below(8)) {
+    case 0: return ERROR_OPERATION_ABORTED;
+    case 1: return ERROR_ACCESS_DENIED;  // an empty read that leaves a stale last error
+    default: return 0;
+  }
+}
 
 char32_t PickKey(FuzzInput& in) {
   switch (in.Below(9)) {
@@ -67,56 +120,57 @@ std::string CheckConsoleInput(const std::uint8_t* data, std::size_t size) {
   const Handle console = os.AddConsole(0x1F7);
   os.SetStd(STD_INPUT_HANDLE, console);
   testing::Device& device = os.device(console);
-  // Console lines: cut anywhere, so a pair may be split between two.
+  // Console lines: cut anywhere, so a pair may be split between two. Per
+  // console read, in order: 0 reads normally, anything else gives no input
+  // with that code (995: aborted by Ctrl+C). Drawn line by line, so that a
+  // short input still puts an odd read between two lines.
   for (std::size_t at = 0; at < units.size();) {
     const std::size_t length = 1 + (in.Chance(4) ? in.Below(6000) : in.Below(8));
     device.console_lines.push_back(units.substr(at, length));
     at += length;
+    const std::size_t code = ClosingCode(in);
+    if (code != 0) device.console_read_errors.push_back(static_cast<Dword>(code));
+    device.console_read_errors.push_back(0);
   }
-  // Per console read: 0 reads normally, anything else gives no input with
-  // that code (995: aborted by Ctrl+C).
-  const std::size_t scripted = in.Below(16);
-  for (std::size_t i = 0; i < scripted; ++i) {
-    const std::size_t pick = in.Below(4);
-    device.console_read_errors.push_back(pick < 2 ? 0 : pick == 2 ? ERROR_OPERATION_ABORTED : ERROR_ACCESS_DENIED);
-  }
+  for (std::size_t n = in.Below(3); n > 0; --n) device.console_read_errors.push_back(static_cast<Dword>(ClosingCode(in)));
 
   ConsoleReader reader(os);
-  std::string delivered;
+  std::vector<std::string> delivered(1);
   std::vector<std::uint8_t> destination(ConsoleReader::kCapacity + 16);
-  for (std::size_t round = 0; round < 4 * units.size() + 1000; ++round) {
+  bool drained = false;
+  for (std::size_t round = 0; round < 8 * units.size() + 1000 && !drained; ++round) {
     const std::size_t want = in.Chance(4) ? 1 + in.Below(destination.size()) : 1 + in.Below(8);
     Result<std::size_t> r = reader.Read(destination.data(), want);
     if (!r.ok()) return "read failed";
     if (r.value() > want) return "read delivered more than asked";
-    delivered.append(reinterpret_cast<const char*>(destination.data()), r.value());
-    if (r.value() == 0 && device.console_lines.empty() && device.console_read_errors.empty()) break;
-  }
-
-  std::u16string kept;
-  for (const std::u16string& read : os.reads) {
-    kept += read;
-    if (!read.empty() && read.back() == kCtrlZ) kept.pop_back();
-  }
-  std::u16string typed;
-  for (const std::u16string& line : os.reads) typed += line;
-  if (typed != units) return "the console reads did not take the keys in order";
-  std::string expected;
-  for (std::size_t i = 0; i < kept.size(); ++i) {
-    char32_t c = kept[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < kept.size()) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (kept[i + 1] - 0xDC00);
-      ++i;
+    if (r.value() == 0) {
+      delivered.emplace_back();
+      drained = device.console_lines.empty() && device.console_read_errors.empty();
+      continue;
     }
-    EncodeUtf8Model(c, expected);
+    delivered.back().append(reinterpret_cast<const char*>(destination.data()), r.value());
   }
-  if (delivered != expected) {
-    std::size_t at = 0;
-    while (at < delivered.size() && at < expected.size() && delivered[at] == expected[at]) ++at;
-    return "delivered " + std::to_string(delivered.size()) + " bytes, expected " + std::to_string(expected.size()) +
-           ", first difference at " + std::to_string(at);
+  if (!drained) return "the reader never reached the end of the keys";
+
+  std::u16string typed;
+  for (const ConsoleRead& read : os.reads) typed += read.units;
+  if (typed != units) return "the console reads did not take the keys in order";
+  char16_t held = 0;
+  const std::vector<std::string> expected = ModelSessions(os.reads, held);
+  for (std::size_t i = 0; i < delivered.size() || i < expected.size(); ++i) {
+    if (i >= delivered.size() || i >= expected.size()) {
+      return "the reader ended input " + std::to_string(delivered.size() - 1) + " times, expected " +
+             std::to_string(expected.size() - 1);
+    }
+    if (delivered[i] != expected[i]) {
+      std::size_t at = 0;
+      while (at < delivered[i].size() && at < expected[i].size() && delivered[i][at] == expected[i][at]) ++at;
+      return "before end of input " + std::to_string(i) + ": delivered " + std::to_string(delivered[i].size()) +
+             " bytes, expected " + std::to_string(expected[i].size()) + ", first difference at " +
+             std::to_string(at);
+    }
   }
-  if (reader.held_surrogate() != 0) return "a surrogate is still held at the end";
+  if (reader.held_surrogate() != 0 || held != 0) return "a surrogate is still held at the end";
   return "";
 }
 

@@ -1,9 +1,12 @@
 // The standard-output writer against random byte strings and devices.
 //
-// Random pieces (valid and invalid UTF-8, characters split between pieces,
-// lines longer than the buffer) go through Print, WriteAll and Flush to a
-// console that takes random partial counts and fails now and then, or to a
-// byte device with partial takes, pending writes and failures.
+// Random pieces (valid and invalid UTF-8, whole characters cut between one
+// piece and the next, lines longer than the buffer) go through Print,
+// WriteAll and Flush to a console that takes random partial counts (often
+// nothing at all) and fails now and then, or to a byte device with partial
+// takes, pending writes and failures. The device's answers are drawn call by
+// call, so a short input still puts an odd answer on the write that ends or
+// completes a cut character.
 // The model keeps the accepted stream: each call adds a prefix of its
 // bytes, all of them when it succeeds. After every call:
 // - byte device: the bytes on the device followed by the writer's buffer
@@ -40,10 +43,25 @@ const char* const kPieces[] = {
     "\xF0\x9F\x98", "\x82", "\x98\x80", "\xB4", "\xE0\x80", "\r",
 };
 
-std::string MakePiece(FuzzInput& in) {
-  std::string piece;
+// Whole characters of each UTF-8 width above one.
+const char* const kWholeCharacters[] = {"\xD0\xB4", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+
+// `split_rest` carries the end of a character cut between two pieces: the
+// next piece starts with it, so the writer must hold the start of the
+// character across calls (and across a flush or a failure in between).
+std::string MakePiece(FuzzInput& in, std::string& split_rest) {
+  std::string piece = split_rest;
+  split_rest.clear();
   const std::size_t parts = in.Below(7);
   for (std::size_t i = 0; i < parts; ++i) {
+    if (in.Chance(3)) {
+      // A whole character cut anywhere: its first bytes end this piece.
+      const std::string whole = kWholeCharacters[in.Below(std::size(kWholeCharacters))];
+      const std::size_t cut = 1 + in.Below(whole.size() - 1);
+      piece += whole.substr(0, cut);
+      split_rest = whole.substr(cut);
+      break;
+    }
     if (in.Chance(6)) {
       // Runs whose lengths sit on the buffer's and the console chunk's edges.
       constexpr std::size_t kEdges[] = {1, 2, 3, 1020, 1021, 1022, 1023, 1024, 1025, 2048, 4093, 4094, 4095, 4096, 4097};
@@ -125,13 +143,16 @@ std::string CheckConsoleOutput(const std::uint8_t* data, std::size_t size) {
   const Handle device_handle = console ? os.AddConsole() : os.AddFile();
   os.SetStd(STD_OUTPUT_HANDLE, device_handle);
   testing::Device& device = os.device(device_handle);
-  const std::size_t steps = in.Below(48);
-  for (std::size_t i = 0; i < steps; ++i) {
+  // How the device answers its next write; drawn before each call, so the
+  // answers meet the writes of the call that follows.
+  const auto add_step = [&] {
     const std::size_t pick = in.Below(8);
     if (whole_takes) {
       device.write_script.push_back(pick < 2 ? DeviceStep::Pending() : DeviceStep::Take(static_cast<std::size_t>(-1)));
     } else if (console) {
-      if (pick < 4) device.write_script.push_back(DeviceStep::Take(in.Below(64)));
+      // A console may take any part of a write, nothing at all included;
+      // the smallest takes are where a character gets cut.
+      if (pick < 4) device.write_script.push_back(DeviceStep::Take(in.Chance(2) ? 0 : in.Below(64)));
       else if (pick == 4) device.write_script.push_back(DeviceStep::Fail(in.Chance(2) ? 31 : 5));
       else device.write_script.push_back(DeviceStep::Take(static_cast<std::size_t>(-1)));
     } else {
@@ -141,20 +162,22 @@ std::string CheckConsoleOutput(const std::uint8_t* data, std::size_t size) {
       else if (pick == 4) device.write_script.push_back(DeviceStep::Pending());
       else device.write_script.push_back(DeviceStep::Take(static_cast<std::size_t>(-1)));
     }
-  }
+  };
 
   ConsoleWriter writer(os);
   LineModel lines;
   std::string accepted;  // the accepted stream
   std::size_t held_before = 0;  // console: the buffer's size after the last call
+  std::string split_rest;
   const std::size_t calls = 1 + in.Below(10);
   for (std::size_t call = 0; call <= calls; ++call) {
     const bool last = call == calls;
+    for (std::size_t n = in.Below(6); n > 0; --n) add_step();
     const std::size_t kind = last ? 2 : in.Below(3);
     std::vector<std::string> pieces;
-    if (kind == 0) pieces.push_back(MakePiece(in));
+    if (kind == 0) pieces.push_back(MakePiece(in, split_rest));
     if (kind == 1) {
-      for (std::size_t n = in.Below(4); n > 0; --n) pieces.push_back(MakePiece(in));
+      for (std::size_t n = in.Below(4); n > 0; --n) pieces.push_back(MakePiece(in, split_rest));
     }
     std::string bytes;
     for (const auto& p : pieces) bytes += p;

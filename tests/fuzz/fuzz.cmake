@@ -19,6 +19,10 @@ if(WINREPAIR_FUZZ)
     list(APPEND FUZZ_TARGETS fuzz_${name})
   endforeach()
   add_custom_target(fuzzers DEPENDS ${FUZZ_TARGETS})
+  # The one list scripts/fuzz.sh runs and checks against the seed folders,
+  # so a target added here but not fuzzed (or the reverse) fails loudly.
+  string(REPLACE ";" "\n" FUZZ_TARGET_LINES "${FUZZ_TARGETS}")
+  file(WRITE ${CMAKE_BINARY_DIR}/fuzz_targets.txt "${FUZZ_TARGET_LINES}\n")
 else()
   add_executable(fuzz_replay_tests ${CMAKE_SOURCE_DIR}/tests/fuzz/replay_test.cpp)
   target_compile_definitions(fuzz_replay_tests PRIVATE WINREPAIR_FUZZ_INPUTS="${CMAKE_SOURCE_DIR}/tests/fuzz")
