@@ -1,35 +1,186 @@
 #!/bin/bash
 # Installs what is missing, builds everything and runs every test: the unit
-# tests natively (with sanitizers), then the Windows-side unit tests, the
+# tests natively (with sanitizers), the Windows-side unit tests, the
 # end-to-end and console tests of the real executable under Wine, for the
 # GCC and the clang build of it; the Windows test kit run under Wine's
-# cmd.exe; a short run of every fuzz target; then clang-tidy over the product.
+# cmd.exe as a user runs it on Windows, and the Windows CI workflow checked
+# against the CI's schema; clang-tidy over the product; a short run of every
+# fuzz target.
+#
+# The Wine tests mostly wait for the programs they start, so each Windows
+# tree's CTest runs in the background as soon as that tree is built, while
+# the machine compiles the next tree, runs clang-tidy and the host tests and
+# fuzzes. Every phase's status is collected: any failure fails the
+# script. Output of a background phase is shown when it ends; all of it is
+# kept in build/test-logs/. The end is a table of the phases with their wall
+# times and the count of phases passed and failed.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+SCRIPT_START=$EPOCHREALTIME
 "$ROOT/scripts/install-deps.sh"
-
+export WINREPAIR_DEPS_INSTALLED=1
 cd "$ROOT"
-cmake --preset host
-cmake --build --preset host
-cmake --preset windows
-cmake --build --preset windows
-cmake --preset windows-clang
-cmake --build --preset windows-clang
 
-status=0
-ctest --preset host </dev/null || status=1
-# The CTest entries labelled "kit" run the programs the test kit holds; the
-# kit's own run below runs them in this tree, so they are left out here
-# (the windows-clang tree still runs them all under CTest).
-ctest --preset windows -LE kit </dev/null || status=1
-ctest --preset windows-clang </dev/null || status=1
-# The Windows test kit, packed from the tree just built (no third build),
-# run through Wine's cmd.exe as a user runs it on Windows; and the Windows
-# CI workflow checked against the CI's schema.
-{ bash scripts/windows-kit.sh --tree build/windows &&
-  python3 tests/kit/check_kit.py --zip dist/winrepair-tests.zip --tree build/windows \
-    --work build/windows/kit-check; } || status=1
-bash tests/kit/validate_workflow.sh || status=1
-bash "$ROOT/scripts/fuzz.sh" || status=1
-bash scripts/tidy.sh || status=1
-exit $status
+LOGS="$ROOT/build/test-logs"
+rm -rf "$LOGS"
+mkdir -p "$LOGS"
+# CTest jobs per Windows tree: the console cases still run one at a time
+# (they hold a lock), the rest spreads around them.
+WINE_TEST_JOBS="${WINE_TEST_JOBS:-4}"
+
+PHASES=()
+declare -A PHASE_STATUS=() PHASE_PID=()
+
+seconds_since() { # START -> seconds (one decimal) from START to now
+  awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'
+}
+
+# run NAME COMMAND...: a phase in the foreground, its output shown as it comes.
+run() {
+  local name=$1 start=$EPOCHREALTIME status=0
+  shift
+  PHASES+=("$name")
+  echo "=== $name: $*"
+  # pipefail: the phase's status, not tee's.
+  "$@" </dev/null 2>&1 | tee "$LOGS/$name.log" || status=$?
+  PHASE_STATUS[$name]=$status
+  echo "$status $(seconds_since "$start")" >"$LOGS/$name.status"
+  return 0
+}
+
+# start NAME COMMAND...: a phase in the background, its output in its log.
+start() {
+  local name=$1
+  shift
+  PHASES+=("$name")
+  echo "=== $name (in the background): $*"
+  (
+    begin=$EPOCHREALTIME
+    status=0
+    "$@" </dev/null >"$LOGS/$name.log" 2>&1 || status=$?
+    echo "$status $(seconds_since "$begin")" >"$LOGS/$name.status"
+    exit "$status"
+  ) &
+  PHASE_PID[$name]=$!
+}
+
+# finish NAME: waits for a background phase, then shows its output.
+finish() {
+  local name=$1 status=0
+  wait "${PHASE_PID[$name]}" || status=$?
+  PHASE_STATUS[$name]=$status
+  echo "=== $name ended (status $status); its output:"
+  cat "$LOGS/$name.log"
+}
+
+# skip NAME WHY: a phase that cannot run because one it needs failed.
+skip() {
+  PHASES+=("$1")
+  PHASE_STATUS[$1]=1
+  echo "1 0.0" >"$LOGS/$1.status"
+  echo "=== $1: not run, $2" >&2
+}
+
+ok() { [[ "${PHASE_STATUS[$1]}" == 0 ]]; }
+
+# Configuring is mostly serial work: the three trees side by side.
+start configure_windows cmake --preset windows
+start configure_windows_clang cmake --preset windows-clang
+start configure_host cmake --preset host
+finish configure_windows
+finish configure_windows_clang
+finish configure_host
+
+# The GCC tree first: its Wine tests wait the most of anything here.
+if ok configure_windows; then
+  run build_windows cmake --build --preset windows
+else
+  skip build_windows "configure_windows failed"
+fi
+# The Windows test kit, packed from the tree just built (no third build).
+if ok build_windows; then
+  run kit_pack bash scripts/windows-kit.sh --tree build/windows
+else
+  skip kit_pack "build_windows failed"
+fi
+# The CTest entries labelled "kit" run the programs the kit holds; the kit's
+# own run (in a Wine prefix of its own) runs them from this tree, so they are
+# left out here. The windows-clang tree still runs them all under CTest.
+if ok build_windows; then
+  start ctest_windows ctest --preset windows -LE kit -j "$WINE_TEST_JOBS"
+else
+  skip ctest_windows "build_windows failed"
+fi
+if ok kit_pack; then
+  start kit_run python3 tests/kit/check_kit.py --zip dist/winrepair-tests.zip --tree build/windows \
+    --work build/windows/kit-check
+else
+  skip kit_run "kit_pack failed"
+fi
+run workflow bash tests/kit/validate_workflow.sh
+
+if ok configure_windows_clang; then
+  run build_windows_clang cmake --build --preset windows-clang
+else
+  skip build_windows_clang "configure_windows_clang failed"
+fi
+# clang-tidy reads this tree's compile database and has it build a generated
+# source: it runs before the tree's CTest, whose reproducibility check
+# builds in the tree too (two ninjas must not share a tree).
+if ok configure_windows_clang; then
+  run tidy bash scripts/tidy.sh
+else
+  skip tidy "configure_windows_clang failed"
+fi
+if ok build_windows_clang; then
+  start ctest_windows_clang ctest --preset windows-clang -j "$WINE_TEST_JOBS"
+else
+  skip ctest_windows_clang "build_windows_clang failed"
+fi
+
+# While the Wine tests wait: the host tests and fuzzing.
+if ok configure_host; then
+  run build_host cmake --build --preset host
+else
+  skip build_host "configure_host failed"
+fi
+if ok build_host; then
+  run ctest_host ctest --preset host -j 2
+else
+  skip ctest_host "build_host failed"
+fi
+# FUZZ_SECONDS, when set, is the fuzzing time per target instead of fuzz.sh's own.
+run fuzz bash scripts/fuzz.sh ${FUZZ_SECONDS:+"$FUZZ_SECONDS"}
+
+for name in ctest_windows kit_run ctest_windows_clang; do
+  if [[ -n "${PHASE_PID[$name]:-}" ]]; then
+    finish "$name"
+  fi
+done
+
+# The summary: CTest's line of each tree, each phase's wall time, the count.
+echo
+echo "=== summary"
+for name in ctest_host ctest_windows ctest_windows_clang; do
+  log="$LOGS/$name.log"
+  [[ -f "$log" ]] || continue
+  line=$(grep -E 'tests passed, [0-9]+ tests failed' "$log" | tail -1 || true)
+  echo "$name: ${line:-no CTest summary}"
+done
+printf '%-24s %8s  %s\n' phase seconds result
+passed=0
+failed=0
+for name in "${PHASES[@]}"; do
+  read -r status wall <"$LOGS/$name.status"
+  if ((status == 0)); then
+    result=passed
+    passed=$((passed + 1))
+  else
+    result="FAILED (status $status)"
+    failed=$((failed + 1))
+  fi
+  printf '%-24s %8s  %s\n' "$name" "$wall" "$result"
+done
+printf '%-24s %8s\n' "whole run" "$(seconds_since "$SCRIPT_START")"
+echo "test.sh: $passed passed, $failed failed"
+((failed == 0))

@@ -24,7 +24,8 @@ case "${1:-}" in
   *) echo "usage: $0 [--tree BUILD_DIR]" >&2; exit 2 ;;
 esac
 
-"$ROOT/scripts/install-deps.sh"
+# The test command has installed everything already.
+[[ -n "${WINREPAIR_DEPS_INSTALLED:-}" ]] || "$ROOT/scripts/install-deps.sh"
 cd "$ROOT"
 
 if [[ -z "$TREE" ]]; then

@@ -3,6 +3,7 @@
 # the end-to-end tests that define the `standin` tool.
 
 add_executable(console_slow_tool ${CMAKE_CURRENT_LIST_DIR}/slow_tool.cpp)
+target_compile_options(console_slow_tool PRIVATE ${TEST_CODE_FLAGS})
 target_link_options(console_slow_tool PRIVATE -static)
 
 if(NOT TARGET standin)
@@ -30,9 +31,12 @@ foreach(case IN LISTS CONSOLE_TMUX_CASES)
             ${case})
   # One pane at a time: the cases time key presses against what Wine shows,
   # and two Wine programs starting together on a small machine blur that.
+  # Together they are the longest chain of a Windows tree's tests, so under
+  # `ctest -j` they go first (a higher COST starts earlier).
   set_tests_properties(console_tmux_${case} PROPERTIES
     SKIP_RETURN_CODE 77
     TIMEOUT 240
     RESOURCE_LOCK console_tmux
+    COST 100
     LABELS console_tmux)
 endforeach()

@@ -128,6 +128,7 @@ class FakeWorld : public World {
   std::u16string child_program() const override { return kChild; }
   void EndChild(Handle process) override { fake_.EndProcess(process, 1); }
 
+  bool HasConsole() override { return true; }
   Handle OpenConsoleOutput() override { return fake_.AddConsole(0x3); }
   Handle OpenConsoleInput() override { return input_ != nullptr ? input_ : (input_ = fake_.AddConsole(0x1F7)); }
   // The lines a line-mode read hands out: up to and with Enter (read as CR

@@ -53,7 +53,7 @@ def main():
     script = os.path.join(workdir, "run.sh")
     with open(script, "w") as f:
         f.write("stty susp undef\n"
-                "env -i %s /usr/bin/setarch x86_64 -R %s %s --gtest_filter='RealConsole.*' --gtest_brief=1\n"
+                "env -i %s %s %s --gtest_filter='RealConsole.*'\n"
                 "echo $? >%s.tmp && mv %s.tmp %s\n"
                 "exec sleep 3600\n" % (
                     " ".join(shlex.quote("%s=%s" % item) for item in sorted(wine_env.items())),
@@ -71,6 +71,10 @@ def main():
         print(screen.rstrip("\n"))
         if not os.path.exists(status_file):
             print("the program did not end within %d s" % TIMEOUT)
+            return 1
+        # The cases skip where they find no console; here one is meant to be.
+        if "[  SKIPPED ]" in screen:
+            print("the console cases skipped: the pane gave the program no console")
             return 1
         with open(status_file) as f:
             return int(f.read().strip() or "1")

@@ -145,6 +145,13 @@ class Win32World : public World {
   std::u16string child_program() const override { return ModuleDirectory() + u"\\contract_child.exe"; }
   void EndChild(Handle process) override { ::TerminateProcess(process, 1); }
 
+  bool HasConsole() override {
+    HANDLE h = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    ::CloseHandle(h);
+    return true;
+  }
   Handle OpenConsoleOutput() override { return OpenConsole(u"CONOUT$"); }
   Handle OpenConsoleInput() override { return OpenConsole(u"CONIN$"); }
   // Key-down and key-up records, as the keyboard gives them.

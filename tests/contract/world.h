@@ -59,6 +59,8 @@ class World {
   std::u16string child_command(ChildAct act, Dword code = 0, Handle a = nullptr, Handle b = nullptr) const;
   virtual void EndChild(Handle process) = 0;
 
+  // Whether this process has a console to ask (the fake always has one).
+  virtual bool HasConsole() = 0;
   // The console's screen buffer and input (CONOUT$, CONIN$); cases of the
   // RealConsole family only, which run where a console exists.
   virtual Handle OpenConsoleOutput() = 0;

@@ -25,7 +25,6 @@ import zipfile
 
 WINE = "/usr/lib/wine/wine64"
 # Wine runs with address randomisation off: see cmake/mingw-w64-x86_64.cmake.
-NO_RANDOMISATION = ["/usr/bin/setarch", "x86_64", "-R"]
 SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
                        "wine-session.sh")
 CLOSING = re.compile(r"^(\d+) passed, (\d+) failed$")
@@ -58,7 +57,7 @@ def wine_environment(prefix, extra=None):
 
 def run_kit(folder, prefix, extra=None):
     command = ["env", "-i"] + ["%s=%s" % item for item in sorted(wine_environment(prefix, extra).items())]
-    command += NO_RANDOMISATION + [WINE, "cmd", "/c", "run-tests.cmd"]
+    command += [WINE, "cmd", "/c", "run-tests.cmd"]
     done = subprocess.run(command, cwd=folder, stdin=subprocess.DEVNULL, capture_output=True,
                           timeout=RUN_TIMEOUT)
     out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Configures and builds the product twice, from scratch, in two fresh
-directories whose paths differ (in length too), and requires each output to
-be identical byte for byte between them: no timestamps, no build paths, no
-generator randomness may reach the output. The release is built unsigned: a
-signature carries its signing time."""
+"""Configures and builds the product once more, from scratch, in a fresh
+directory whose path differs (in length too) from the build tree's, and
+requires each output to be identical byte for byte to the tree's own: no
+timestamps, no build paths, no generator randomness may reach the output.
+The release is built unsigned: a signature carries its signing time."""
 
 import argparse
 import os
@@ -13,8 +13,10 @@ import sys
 import tempfile
 
 
-def build(args, build_dir):
-    """The outputs' bytes by name, or None when the build fails."""
+def build(args, build_dir, fresh):
+    """The outputs' bytes by name, or None when the build fails. A fresh
+    build configures build_dir first; otherwise it brings the existing tree's
+    target up to date."""
     configure = ["cmake", "-S", args.source, "-B", build_dir, "-G", args.generator,
                  "-DCMAKE_BUILD_TYPE=Release"]
     if args.toolchain:
@@ -22,7 +24,10 @@ def build(args, build_dir):
     if args.make_program:
         configure.append(f"-DCMAKE_MAKE_PROGRAM={args.make_program}")
     env = {k: v for k, v in os.environ.items() if not k.startswith("WINREPAIR_SIGN_")}
-    for command in (configure, ["cmake", "--build", build_dir, "--target", args.target]):
+    commands = [["cmake", "--build", build_dir, "--target", args.target]]
+    if fresh:
+        commands.insert(0, configure)
+    for command in commands:
         result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                 env=env)
         if result.returncode != 0:
@@ -52,13 +57,19 @@ def main(argv):
     parser.add_argument("--target", required=True)
     parser.add_argument("--output", required=True, action="append",
                         help="built file, relative to the build directory; repeat for more")
-    parser.add_argument("--keep", action="store_true", help="leave the build directories behind")
+    parser.add_argument("--build-tree", required=True,
+                        help="the build tree whose outputs the fresh build must match")
+    parser.add_argument("--keep", action="store_true", help="leave the fresh build directory behind")
     args = parser.parse_args(argv)
 
+    tree = os.path.abspath(args.build_tree)
     scratch = tempfile.mkdtemp(prefix="reproducible-")
     try:
-        first = build(args, os.path.join(scratch, "a"))
-        second = build(args, os.path.join(scratch, "second-build-dir"))
+        fresh_dir = os.path.join(scratch, "b")
+        if len(fresh_dir) == len(tree):
+            fresh_dir += "-longer"
+        first = build(args, tree, fresh=False)
+        second = build(args, fresh_dir, fresh=True)
         if first is None or second is None:
             return 1
         differing = [name for name in args.output if first[name] != second[name]]
@@ -66,10 +77,10 @@ def main(argv):
             print(f"{name} is not reproducible: {describe_difference(first[name], second[name])}")
         if differing:
             if args.keep:
-                print(f"builds kept in {scratch}")
+                print(f"fresh build kept in {fresh_dir}")
             return 1
         for name in args.output:
-            print(f"{name}: two fresh builds are identical ({len(first[name])} bytes)")
+            print(f"{name}: the fresh build is identical to the tree's ({len(first[name])} bytes)")
         return 0
     finally:
         if not args.keep:
