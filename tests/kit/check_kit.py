@@ -24,7 +24,6 @@ import sys
 import zipfile
 
 WINE = "/usr/lib/wine/wine64"
-# Wine runs with address randomisation off: see cmake/mingw-w64-x86_64.cmake.
 SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
                        "wine-session.sh")
 CLOSING = re.compile(r"^(\d+) passed, (\d+) failed$")
