@@ -72,7 +72,12 @@ void CountUnderLock(CountingSystem& os, int rounds) {
   Lock lock;
   long long counter = 0;
   std::atomic<long> progress{0};
+  // Both threads start counting together: on a busy machine a thread may
+  // otherwise start only after the other has finished, and nobody contends.
+  std::atomic<int> ready{0};
   auto work = [&] {
+    ready.fetch_add(1);
+    while (ready.load() < 2) ::Sleep(0);
     for (int i = 0; i < rounds; ++i) {
       for (int d = 0; d < kDepth; ++d) lock.Lock(os);
       const long long seen = counter;
