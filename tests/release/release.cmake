@@ -24,3 +24,9 @@ set_tests_properties(release_signed_e2e PROPERTIES
 add_test(NAME readme_shows_version
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_readme_version.py
           ${CMAKE_SOURCE_DIR}/README.md ${PROJECT_VERSION})
+
+add_test(NAME changelog_shows_version
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_changelog.py
+          ${CMAKE_SOURCE_DIR}/CHANGELOG.md ${PROJECT_VERSION})
+add_test(NAME changelog_check_catches_mismatch
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_changelog.py --self-test)
