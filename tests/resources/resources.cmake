@@ -16,7 +16,8 @@ set(exe_check_args
   --exe $<TARGET_FILE:winrepair>
   --publisher-text-file ${CMAKE_SOURCE_DIR}/publisher/publisher.txt
   --web-address ${WINREPAIR_WEB_ADDRESS}
-  --version ${PROJECT_VERSION})
+  --version ${PROJECT_VERSION}
+  --license ${CMAKE_SOURCE_DIR}/LICENSE)
 
 add_test(NAME resources_exe_check
   COMMAND ${PEFILE_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_exe.py ${exe_check_args})
