@@ -36,6 +36,9 @@ add_test(NAME resources_reproducible_build
           --target release
           --output winrepair.exe
           --output dist/winrepair.exe
+          --output dist/LICENSE
+          --output dist/THIRD-PARTY-NOTICES.txt
+          --output dist/winrepair.cdx.json
           --output dist/SHA256SUMS)
 set_tests_properties(resources_reproducible_build PROPERTIES TIMEOUT 1800 COST 200 LABELS slow)
 # The checkers import each other; keep bytecode caches out of the source tree.
