@@ -30,3 +30,15 @@ add_test(NAME changelog_shows_version
           ${CMAKE_SOURCE_DIR}/CHANGELOG.md ${PROJECT_VERSION})
 add_test(NAME changelog_check_catches_mismatch
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_changelog.py --self-test)
+
+# The notices follow what is linked, in this linker's map format.
+add_test(NAME notices_follow_the_link
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_notices.py
+          --tree ${CMAKE_BINARY_DIR}
+          --inputs ${WINREPAIR_LINK_INPUTS}
+          --license ${CMAKE_SOURCE_DIR}/LICENSE
+          --product-map ${CMAKE_BINARY_DIR}/winrepair.map
+          --probe-map ${CMAKE_BINARY_DIR}/link_map_probe.map
+          --test-map ${CMAKE_BINARY_DIR}/maps/unit_tests_runtime.map
+          --work-dir ${CMAKE_BINARY_DIR}/notices-test)
+set_tests_properties(notices_follow_the_link PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)

@@ -59,6 +59,7 @@ set_tests_properties(product_link_map_check product_link_map_check_catches_damag
 add_executable(link_map_probe ${CMAKE_CURRENT_LIST_DIR}/link_map_probe.cpp)
 target_compile_options(link_map_probe PRIVATE ${PRODUCT_FLAGS})
 target_link_options(link_map_probe PRIVATE -static "-Wl,-Map,${CMAKE_BINARY_DIR}/link_map_probe.map")
+winrepair_link_map(link_map_probe MAP ${CMAKE_BINARY_DIR}/link_map_probe.map)
 add_test(NAME product_link_map_check_catches_throw
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_link_map.py
           --expect-linked functexcept.o ${CMAKE_BINARY_DIR}/link_map_probe.map)
