@@ -29,7 +29,10 @@ mkdir -p "$ROOT/dist"
 TREE="$ROOT/build/release"
 rm -rf "$TREE"
 cmake --preset windows -B "$TREE" >/dev/null
-cmake --build "$TREE" --target release
+if ! cmake --build "$TREE" --target release; then
+  echo "release: no release was made (the reason is above, after 'make_release:'); dist/ is empty" >&2
+  exit 1
+fi
 
 cp "$TREE/dist/winrepair.exe" "$TREE/dist/LICENSE" "$TREE/dist/THIRD-PARTY-NOTICES.txt" \
   "$TREE/dist/winrepair.cdx.json" "$TREE/dist/SHA256SUMS" "$ROOT/dist/"

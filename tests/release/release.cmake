@@ -1,6 +1,8 @@
 # The release as users get it: made by scripts/make_release.py, signed with a
-# throwaway certificate made at test time, verified, tampered with, and then
-# run end to end under Wine by the same tests as the plain build.
+# throwaway certificate made at test time, verified, tampered with,
+# timestamped by a throwaway time-stamping service the test runs on
+# 127.0.0.1, and then run end to end under Wine by the same tests as the
+# plain build.
 set(RELEASE_TEST_DIR ${CMAKE_BINARY_DIR}/release-test)
 add_test(NAME release_signing
   COMMAND ${PEFILE_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_release.py
@@ -9,7 +11,10 @@ add_test(NAME release_signing
           --signed-copy ${RELEASE_TEST_DIR}/winrepair.exe
           --version ${PROJECT_VERSION}
           --publisher-text-file ${CMAKE_SOURCE_DIR}/publisher/publisher.txt
-          --web-address ${WINREPAIR_WEB_ADDRESS})
+          --web-address ${WINREPAIR_WEB_ADDRESS}
+          --license ${CMAKE_SOURCE_DIR}/LICENSE
+          --notices ${RELEASE_NOTICES}
+          --packages ${RELEASE_PACKAGES})
 set_tests_properties(release_signing PROPERTIES
   FIXTURES_SETUP release_signed ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 

@@ -45,6 +45,7 @@ def openssl(*arguments):
 
 def make_tsa(directory):
     """A root and a TSA certificate issued by it: the paths by name."""
+    os.makedirs(directory, exist_ok=True)
     paths = {name: os.path.join(directory, name) for name in
              ("ca.pem", "ca.key", "tsa.pem", "tsa.key", "tsa.csr", "tsa.ext", "chain.pem", "serial", "ts.cnf")}
     openssl("req", "-x509", "-newkey", "rsa:2048", "-sha256", "-days", "2", "-nodes",
