@@ -153,7 +153,10 @@ def make_release(exe, out_dir, version, env, license_path, notices, packages_jso
                             make_sbom.licence_id(license_path), packages)
         with open(os.path.join(staged, SBOM_NAME), "w", encoding="utf-8", newline="\n") as f:
             f.write(bom)
-        sums = "".join(f"{sha256(os.path.join(staged, name))}  {name}\n" for name in sorted(RELEASE_FILES[:-1]))
+        # CR LF: users are told to compare the program's line in Notepad,
+        # which before Windows 10 1809 shows LF-only lines as one; sha256sum
+        # -c reads either.
+        sums = "".join(f"{sha256(os.path.join(staged, name))}  {name}\r\n" for name in sorted(RELEASE_FILES[:-1]))
         with open(os.path.join(staged, "SHA256SUMS"), "w", encoding="ascii", newline="\n") as f:
             f.write(sums)
         for name in RELEASE_FILES:

@@ -145,6 +145,9 @@ def check_contents(failures, args, name, out_dir):
         return
     ok, shown = sums_match(out_dir)
     failures.expect(ok, f"{name}: sha256sum -c says {shown!r}")
+    sums = read(os.path.join(out_dir, "SHA256SUMS"))
+    failures.expect(sums.count(b"\r\n") == sums.count(b"\n") == len(RELEASE_FILES) - 1,
+                    f"{name}: SHA256SUMS does not end each of its lines in CR LF: {sums!r}")
     for shipped, source in (("LICENSE", args.license), ("THIRD-PARTY-NOTICES.txt", args.notices)):
         failures.expect(read(os.path.join(out_dir, shipped)) == read(source),
                         f"{name}: {shipped} is not the build's {source}")
