@@ -211,6 +211,8 @@ def owning_packages(paths):
 
 def package_fields(packages):
     """dpkg-query's fields of each installed package."""
+    if not packages:
+        return {}
     fields = "${Package}\\t${Version}\\t${Architecture}\\t${source:Package}\\t${Depends}\\n"
     result = subprocess.run(["dpkg-query", "-W", "-f", fields, *sorted(packages)], stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
@@ -234,8 +236,9 @@ def copyright_file(package, fields, doc_root):
         folder = os.path.basename(os.path.realpath(os.path.dirname(own)))
         return folder, os.path.join(doc_root, folder, "copyright")
     info = fields.get(package, {})
+    dependencies = package_fields(info.get("depends", []))
     for dependency in info.get("depends", []):
-        other = fields.get(dependency)
+        other = dependencies.get(dependency)
         candidate = os.path.join(doc_root, dependency, "copyright")
         if other and other["source"] == info.get("source") and os.path.isfile(candidate):
             return dependency, candidate

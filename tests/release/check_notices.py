@@ -193,6 +193,26 @@ def main(argv):
     failures.expect(status != 0 and "no copyright file" in error and re.search(r"\blib\w+\.a\b", error),
                     f"packages without a copyright file: status {status}, {error!r}")
 
+    # Debian's convention where a package's folder holds no copyright file:
+    # the package it depends on from the same source has it (both runtimes'
+    # packages do: gcc-mingw-w64-base, mingw-w64-common).
+    borrowed_doc = os.path.join(work, "doc-by-dependency")
+    for package, holder in ((gcc_runtime, "gcc-mingw-w64-base"), (mingw, "mingw-w64-common")):
+        os.makedirs(os.path.join(borrowed_doc, package))
+        os.makedirs(os.path.join(borrowed_doc, holder))
+        shutil.copyfile(os.path.join("/usr/share/doc", holder, "copyright"),
+                        os.path.join(borrowed_doc, holder, "copyright"))
+    status, error, borrowed, borrowed_packages = generate(args, work, "by-dependency",
+                                                          [("winrepair.exe", args.product_map)], borrowed_doc)
+    if failures.expect(status == 0, f"copyright files of the packages depended on were not found: {error}"):
+        failures.expect(f"from {borrowed_doc}/gcc-mingw-w64-base/copyright" in borrowed
+                        and f"from {borrowed_doc}/mingw-w64-common/copyright" in borrowed
+                        and {n: p["files"] for n, p in borrowed_packages.items()}
+                        == {n: p["files"] for n, p in packages.items()},
+                        "the notices do not take the copyright files of the packages depended on")
+    failures.expect("from /usr/share/doc/gcc-mingw-w64-base/copyright" in product,
+                    "the compiler runtime's notice does not name the package its documentation folder links to")
+
     # Deterministic, whatever the order of the maps.
     both = [("winrepair.exe", args.product_map), ("probe.exe", args.probe_map)]
     _, _, first, _ = generate(args, work, "both", both)
