@@ -61,6 +61,7 @@ class NoticeError(Exception):
 # --- link maps -----------------------------------------------------------------
 
 ARCHIVE_MEMBER = re.compile(r"^(.*)\(([^()]+)\)$")
+GNU_MEMBER_FIELD = re.compile(r"^(\S.*?\([^()]+\))(?:\s+\S.*)?$")
 MSVC_SYMBOL = re.compile(r"^ [0-9a-fA-F]{4}:[0-9a-fA-F]{8}\s+.*\s[0-9a-fA-F]{16}\s+(?:f\s+)?(?:i\s+)?(\S+)\s*$")
 LLD_HEADER = re.compile(r"^Address\s+Size\s+Align\s+Out\s+In\s+Symbol\s*$")
 LLD_INPUT = re.compile(r"^[0-9a-fA-F]+ [0-9a-fA-F]+ +\d+ {9}(\S.*?):\([^()]*\)\s*$")
@@ -74,7 +75,10 @@ def gnu_ld_inputs(text):
         raise NoticeError("not a GNU ld map with its archive member list")
     for line in head.splitlines()[1:]:
         if line and not line[0].isspace():
-            match = ARCHIVE_MEMBER.match(line.strip())
+            # A short archive(member) shares its line with the file that
+            # wanted it (ld pads it to 30 columns); a long one has it below.
+            field = GNU_MEMBER_FIELD.match(line)
+            match = ARCHIVE_MEMBER.match(field.group(1) if field else line)
             if not match:
                 raise NoticeError(f"unreadable archive member line: {line!r}")
             members.add((match.group(1), match.group(2)))

@@ -90,6 +90,23 @@ def with_member(map_path, work, name, archive, member):
     return copy
 
 
+def check_short_member_lines(failures):
+    """GNU ld writes a short archive(member) with the file that wanted it on
+    the same line, padded to 30 columns, and a long one with that file on
+    the next line; the maps here have only long ones."""
+    sys.path.insert(0, os.path.dirname(GENERATOR))
+    import third_party_notices
+    text = ("Archive member included to satisfy reference by file (symbol)\n\n"
+            "libx.a(a.o)                   main.o (wanted)\n"
+            "/usr/lib/gcc/x86_64-w64-mingw32/12-posix/libgcc.a(_chkstk_ms.o)\n"
+            "                              main.o (___chkstk_ms)\n"
+            "\nDiscarded input sections\n\nLOAD crt2.o\nLOAD libx.a\nLOAD dll stuff\n")
+    members, objects = third_party_notices.gnu_ld_inputs(text)
+    wanted = {("libx.a", "a.o"), ("/usr/lib/gcc/x86_64-w64-mingw32/12-posix/libgcc.a", "_chkstk_ms.o")}
+    failures.expect(members == wanted and objects == {"crt2.o"},
+                    f"GNU ld's member lines read as {sorted(members)} and objects {sorted(objects)}")
+
+
 def files_of(packages, package):
     return set(packages.get(package, {}).get("files", []))
 
@@ -212,6 +229,8 @@ def main(argv):
                         "the notices do not take the copyright files of the packages depended on")
     failures.expect("from /usr/share/doc/gcc-mingw-w64-base/copyright" in product,
                     "the compiler runtime's notice does not name the package its documentation folder links to")
+
+    check_short_member_lines(failures)
 
     # Deterministic, whatever the order of the maps.
     both = [("winrepair.exe", args.product_map), ("probe.exe", args.probe_map)]
