@@ -9,7 +9,7 @@ number derived from the executable's checksum instead of drawn at random."""
 import json
 import uuid
 
-SPEC_VERSION = "1.5"
+CYCLONEDX_VERSION = "1.5"
 # The SPDX id of the licence LICENSE's first line names.
 SPDX_OF_LICENSE_NAME = {"MIT License": "MIT"}
 
@@ -48,7 +48,7 @@ def bom(exe_name, version, sha256, own_licence_id, packages):
     } for p in sorted(packages, key=lambda p: p["purl"])]
     document = {
         "bomFormat": "CycloneDX",
-        "specVersion": SPEC_VERSION,
+        "specVersion": CYCLONEDX_VERSION,
         "serialNumber": f"urn:uuid:{uuid.uuid5(uuid.NAMESPACE_URL, f'winrepair:{exe_name}:{sha256}')}",
         "version": 1,
         "metadata": {

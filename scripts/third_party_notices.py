@@ -437,10 +437,10 @@ def main(argv):
     parser.add_argument("--doc-root", default=DOC_ROOT, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     programs = []
-    for spec in args.program:
-        name, separator, map_path = spec.partition("=")
+    for given in args.program:
+        name, separator, map_path = given.partition("=")
         if not separator:
-            parser.error(f"--program {spec!r}: not NAME=MAP")
+            parser.error(f"--program {given!r}: not NAME=MAP")
         programs.append((name, map_path))
     programs.sort()
     try:

@@ -5,19 +5,16 @@
 // Usage: node validate_sbom.cjs FILE...  (NODE_PATH: the installed modules)
 'use strict';
 const fs = require('fs');
-const { Spec, Validation } = require('@cyclonedx/cyclonedx-library');
+const { Validation } = require('@cyclonedx/cyclonedx-library');
 const { PackageURL } = require('packageurl-js');
 const parseSpdx = require('spdx-expression-parse');
 
 async function problemsOf(path) {
   const text = fs.readFileSync(path, 'utf8');
   const bom = JSON.parse(text);
-  const version = bom.specVersion;
-  if (!Object.values(Spec.Version).includes(version)) {
-    return [`specVersion ${JSON.stringify(bom.specVersion)} is not one the library knows`];
-  }
   const problems = [];
-  const errors = await new Validation.JsonStrictValidator(version).validate(text);
+  // A version the library does not know throws (NotImplementedError).
+  const errors = await new Validation.JsonStrictValidator(bom.specVersion).validate(text);
   if (errors !== null) {
     problems.push(`not valid CycloneDX ${bom.specVersion} JSON: ${JSON.stringify(errors)}`);
   }
