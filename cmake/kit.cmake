@@ -1,6 +1,7 @@
 # The Windows test kit: the released winrepair.exe and every Windows-side
 # test program that means something on a real Windows machine, gathered in
-# build/<tree>/kit/ with run-tests.cmd at its root, and packed as
+# build/<tree>/kit/ with run-tests.cmd, LICENSE and the programs'
+# third-party notices at its root, and packed as
 # build/<tree>/winrepair-tests.zip. scripts/windows-kit.sh builds it.
 #
 # Two global lists say what goes in, so a new test program only has to add
@@ -70,6 +71,17 @@ function(winrepair_kit)
     list(APPEND copy_programs COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${target}> ${stage}/tests/)
   endforeach()
 
+  # The notices of everything the kit's programs link, the released program
+  # among them, with the project's LICENSE beside them.
+  set(notices ${CMAKE_BINARY_DIR}/kit-notices/THIRD-PARTY-NOTICES.txt)
+  set(kit_programs ${tests} ${companions} standin)
+  list(REMOVE_DUPLICATES kit_programs)
+  foreach(target IN LISTS kit_programs)
+    winrepair_link_map(${target})
+  endforeach()
+  winrepair_notices(${notices} PACKAGES_JSON ${CMAKE_BINARY_DIR}/kit-notices/packages.json
+    TITLE "winrepair ${PROJECT_VERSION} test kit" PROGRAMS winrepair ${kit_programs})
+
   add_custom_target(kit
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage} ${zip}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}/tests ${stage}/console-check
@@ -78,6 +90,7 @@ function(winrepair_kit)
     # The tests start the released program, as a user would get it.
     COMMAND ${CMAKE_COMMAND} -E copy ${release_exe} ${stage}/tests/winrepair.exe
     COMMAND ${CMAKE_COMMAND} -E copy ${source}/run-tests.cmd ${source}/CONSOLE-CHECK.txt ${stage}/
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/LICENSE ${notices} ${stage}/
     # The folder the manual console check starts from: the program with
     # stand-ins for both tools, DISM's slow enough to type ahead while it runs.
     COMMAND ${CMAKE_COMMAND} -E copy ${release_exe} ${stage}/console-check/winrepair.exe
@@ -86,7 +99,8 @@ function(winrepair_kit)
     COMMAND ${CMAKE_COMMAND} -E copy ${source}/DISM.delay ${stage}/console-check/DISM.delay
     COMMAND ${CMAKE_COMMAND} -E chdir ${stage}
             ${CMAKE_COMMAND} -E tar cf ${zip} --format=zip "--mtime=2000-01-01 00:00:00Z"
-            run-tests.cmd CONSOLE-CHECK.txt tests console-check
+            run-tests.cmd CONSOLE-CHECK.txt LICENSE THIRD-PARTY-NOTICES.txt tests console-check
+    DEPENDS ${notices}
     COMMENT "Packing the Windows test kit: ${zip}"
     VERBATIM)
   add_dependencies(kit release standin ${tests} ${companions})

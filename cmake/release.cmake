@@ -1,11 +1,27 @@
-# The release: build/<tree>/dist/winrepair.exe, signed when a certificate is
-# given in the environment (see scripts/make_release.py), and its SHA256SUMS.
-# scripts/release.sh builds it in a fresh tree and copies it to dist/.
+# The release: build/<tree>/dist/ with winrepair.exe, signed when a
+# certificate is given in the environment (see scripts/make_release.py),
+# LICENSE, THIRD-PARTY-NOTICES.txt and the bill of materials, and SHA256SUMS
+# of them all. scripts/release.sh builds it in a fresh tree and copies it to
+# dist/.
+include(${CMAKE_SOURCE_DIR}/cmake/notices.cmake)
+winrepair_link_map(winrepair MAP ${CMAKE_BINARY_DIR}/winrepair.map)
+set(RELEASE_NOTICES ${CMAKE_BINARY_DIR}/notices/THIRD-PARTY-NOTICES.txt)
+set(RELEASE_PACKAGES ${CMAKE_BINARY_DIR}/notices/packages.json)
+winrepair_notices(${RELEASE_NOTICES} PACKAGES_JSON ${RELEASE_PACKAGES}
+  TITLE "winrepair ${PROJECT_VERSION}, winrepair.exe" PROGRAMS winrepair)
+# Part of every build: the release tests read them, and a link that pulls in
+# what no package accounts for fails the build, not only the release.
+add_custom_target(notices ALL DEPENDS ${RELEASE_NOTICES} ${RELEASE_PACKAGES})
+
 add_custom_target(release
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/make_release.py
           --exe $<TARGET_FILE:winrepair>
           --out-dir ${CMAKE_BINARY_DIR}/dist
           --version ${PROJECT_VERSION}
+          --license ${CMAKE_SOURCE_DIR}/LICENSE
+          --notices ${RELEASE_NOTICES}
+          --packages ${RELEASE_PACKAGES}
+  DEPENDS ${RELEASE_NOTICES} ${RELEASE_PACKAGES}
   COMMENT "Making the release of winrepair ${PROJECT_VERSION}"
   VERBATIM)
 add_dependencies(release winrepair)

@@ -33,9 +33,18 @@ if(PROJECT_VERSION_TWEAK)
   set(WINREPAIR_VERSION_QUAD ${PROJECT_VERSION})
 endif()
 string(REPLACE "." "," WINREPAIR_VERSION_NUMBERS ${WINREPAIR_VERSION_QUAD})
+# The copyright shown in the file's properties says what LICENSE says: its
+# copyright line and the licence's name, its first line.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE)
+file(STRINGS ${CMAKE_SOURCE_DIR}/LICENSE license_name LIMIT_COUNT 1)
+file(STRINGS ${CMAKE_SOURCE_DIR}/LICENSE license_copyright REGEX "^Copyright " LIMIT_COUNT 1)
+if(NOT license_name OR NOT license_copyright)
+  message(FATAL_ERROR "LICENSE has no licence name on its first line or no 'Copyright ...' line")
+endif()
 file(CONFIGURE OUTPUT ${GENERATED_DIR}/winrepair_version.h CONTENT
 "#define WINREPAIR_VERSION_NUMBERS ${WINREPAIR_VERSION_NUMBERS}
 #define WINREPAIR_VERSION_TEXT \"${PROJECT_VERSION}\"
+#define WINREPAIR_LEGAL_COPYRIGHT \"${license_copyright}. ${license_name}\"
 ")
 configure_file(${CMAKE_SOURCE_DIR}/resources/winrepair.manifest.in ${GENERATED_DIR}/winrepair.manifest @ONLY)
 

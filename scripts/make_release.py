@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Turns a built winrepair.exe into a release folder: the executable, signed
-with Authenticode when a certificate is given, and SHA256SUMS for it.
+with Authenticode when a certificate is given (and timestamped when a
+time-stamping service is given), LICENSE, THIRD-PARTY-NOTICES.txt, the bill
+of materials winrepair.cdx.json (CycloneDX) and SHA256SUMS of them all.
 
 The certificate and its password come from the environment, never from the
 command line, where other users of the machine could read them:
@@ -12,22 +14,31 @@ command line, where other users of the machine could read them:
   WINREPAIR_SIGN_PASSWORD       the password itself (it goes to osslsigncode
                                 through a private temporary file);
   WINREPAIR_SIGN_TIMESTAMP_URL  an RFC 3161 time-stamping service; without it
-                                the signature carries no timestamp.
+                                the signature carries no timestamp, and stops
+                                validating when the certificate expires.
 
-Without a certificate the release is unsigned and says so."""
+Without a certificate the release is unsigned and says so. When signing or
+timestamping fails, the release fails with one line saying why and leaves
+none of its files behind."""
 
 import argparse
 import hashlib
+import json
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
 
+import make_sbom
+
 SIGNING_VARIABLES = ("WINREPAIR_SIGN_PKCS12", "WINREPAIR_SIGN_CERT", "WINREPAIR_SIGN_KEY",
                      "WINREPAIR_SIGN_PASSWORD_FILE", "WINREPAIR_SIGN_PASSWORD",
                      "WINREPAIR_SIGN_TIMESTAMP_URL")
 RELEASE_NAME = "winrepair.exe"
+SBOM_NAME = "winrepair.cdx.json"
+# Everything a release folder holds, SHA256SUMS last.
+RELEASE_FILES = (RELEASE_NAME, "LICENSE", "THIRD-PARTY-NOTICES.txt", SBOM_NAME, "SHA256SUMS")
 
 
 class ReleaseError(Exception):
@@ -74,15 +85,37 @@ def sign(unsigned, signed, env, description, work_dir):
             f.write(env["WINREPAIR_SIGN_PASSWORD"] + "\n")
     if password_file:
         command += ["-readpass", password_file]
-    if env.get("WINREPAIR_SIGN_TIMESTAMP_URL"):
-        command += ["-ts", env["WINREPAIR_SIGN_TIMESTAMP_URL"]]
-    command += ["-in", unsigned, "-out", signed]
-    result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT, text=True)
-    if result.returncode != 0 or not os.path.isfile(signed):
-        raise ReleaseError(f"osslsigncode could not sign (exit status {result.returncode}):\n"
-                           + result.stdout.strip())
+    url = env.get("WINREPAIR_SIGN_TIMESTAMP_URL")
+    # Signed first, timestamped after: a failure then says which of the two
+    # went wrong.
+    target = os.path.join(work_dir, "untimestamped.exe") if url else signed
+    result = run(command + ["-in", unsigned, "-out", target])
+    if result.returncode != 0 or not os.path.isfile(target):
+        raise ReleaseError(f"osslsigncode could not sign (exit status {result.returncode}): "
+                           + last_reason(result.stdout))
+    if url:
+        result = run(["osslsigncode", "add", "-ts", url, "-in", target, "-out", signed])
+        if result.returncode != 0 or not os.path.isfile(signed):
+            raise ReleaseError(f"no timestamp from the time-stamping service at {url} "
+                               f"({last_reason(result.stdout)}): nothing was released")
     return True
+
+
+def run(command):
+    return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True)
+
+
+def last_reason(output):
+    """osslsigncode's own words for a failure, on one line: its HTTP or
+    first error line, without OpenSSL's error stack."""
+    lines = [line.strip() for line in output.splitlines() if line.strip()]
+    for line in lines:
+        if line.startswith("HTTP failure:"):
+            return line
+    plain = [line for line in lines if ":error:" not in line and line not in ("Failed", "Succeeded")
+             and not line.startswith("Connecting to")]
+    return plain[0] if plain else "no reason given"
 
 
 def sha256(path):
@@ -93,27 +126,41 @@ def sha256(path):
     return digest.hexdigest()
 
 
-def make_release(exe, out_dir, version, env):
-    """Writes out_dir/winrepair.exe and out_dir/SHA256SUMS; returns whether
-    the executable was signed. Leaves no half-made release behind."""
+def make_release(exe, out_dir, version, env, license_path, notices, packages_json):
+    """Writes the release into out_dir (RELEASE_FILES); returns whether the
+    executable was signed. Leaves no half-made release behind."""
     os.makedirs(out_dir, exist_ok=True)
-    for name in (RELEASE_NAME, "SHA256SUMS"):
+    for name in RELEASE_FILES:
         if os.path.exists(os.path.join(out_dir, name)):
             os.remove(os.path.join(out_dir, name))
+    with open(packages_json, encoding="utf-8") as f:
+        packages = json.load(f)
     with tempfile.TemporaryDirectory(prefix="release-", dir=out_dir) as work:
         os.chmod(work, 0o700)
+        staged = os.path.join(work, "staged")
+        os.mkdir(staged)
         unsigned = os.path.join(work, "unsigned.exe")
         signed = os.path.join(work, "signed.exe")
         shutil.copyfile(exe, unsigned)
         was_signed = sign(unsigned, signed, env, f"winrepair {version}", work)
-        release = os.path.join(out_dir, RELEASE_NAME)
-        # The checksum is taken of the file as shipped, signature included.
-        sums = f"{sha256(signed if was_signed else unsigned)}  {RELEASE_NAME}\n"
-        with open(os.path.join(work, "SHA256SUMS"), "w", encoding="ascii", newline="\n") as f:
+        shutil.copyfile(signed if was_signed else unsigned, os.path.join(staged, RELEASE_NAME))
+        os.chmod(os.path.join(staged, RELEASE_NAME), 0o755)
+        shutil.copyfile(license_path, os.path.join(staged, "LICENSE"))
+        shutil.copyfile(notices, os.path.join(staged, "THIRD-PARTY-NOTICES.txt"))
+        # The bill of materials and the checksums describe the file as
+        # shipped, signature included.
+        bom = make_sbom.bom(RELEASE_NAME, version, sha256(os.path.join(staged, RELEASE_NAME)),
+                            make_sbom.licence_id(license_path), packages)
+        with open(os.path.join(staged, SBOM_NAME), "w", encoding="utf-8", newline="\n") as f:
+            f.write(bom)
+        # CR LF: users are told to compare the program's line in Notepad,
+        # which before Windows 10 1809 shows LF-only lines as one; sha256sum
+        # -c reads either.
+        sums = "".join(f"{sha256(os.path.join(staged, name))}  {name}\r\n" for name in sorted(RELEASE_FILES[:-1]))
+        with open(os.path.join(staged, "SHA256SUMS"), "w", encoding="ascii", newline="\n") as f:
             f.write(sums)
-        os.replace(signed if was_signed else unsigned, release)
-        os.chmod(release, 0o755)
-        os.replace(os.path.join(work, "SHA256SUMS"), os.path.join(out_dir, "SHA256SUMS"))
+        for name in RELEASE_FILES:
+            os.replace(os.path.join(staged, name), os.path.join(out_dir, name))
     return was_signed
 
 
@@ -124,15 +171,21 @@ def main(argv):
     parser.add_argument("--exe", required=True, help="the built, unsigned winrepair.exe")
     parser.add_argument("--out-dir", required=True)
     parser.add_argument("--version", required=True, help="the project's version")
+    parser.add_argument("--license", required=True, help="the project's LICENSE")
+    parser.add_argument("--notices", required=True, help="THIRD-PARTY-NOTICES.txt of the executable")
+    parser.add_argument("--packages", required=True, help="the packages in it, as the notices' JSON")
     args = parser.parse_args(argv)
     try:
-        signed = make_release(args.exe, args.out_dir, args.version, os.environ)
-    except (ReleaseError, OSError) as e:
+        signed = make_release(args.exe, args.out_dir, args.version, os.environ, args.license, args.notices,
+                              args.packages)
+    except (ReleaseError, make_sbom.SbomError, OSError, ValueError) as e:
         print(f"make_release: {e}", file=sys.stderr)
         return 1
     release = os.path.join(args.out_dir, RELEASE_NAME)
     state = "signed (Authenticode, SHA-256)" if signed else \
         "UNSIGNED: no certificate given (see WINREPAIR_SIGN_PKCS12 in scripts/make_release.py)"
+    if signed and os.environ.get("WINREPAIR_SIGN_TIMESTAMP_URL"):
+        state += f", timestamped by {os.environ['WINREPAIR_SIGN_TIMESTAMP_URL']}"
     print(f"winrepair {args.version}: {release}, {os.path.getsize(release)} bytes, {state}")
     return 0
 

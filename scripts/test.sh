@@ -4,8 +4,9 @@
 # end-to-end and console tests of the real executable under Wine, for the
 # GCC and the clang build of it; the Windows test kit run under Wine's
 # cmd.exe as a user runs it on Windows, and the Windows CI workflow checked
-# against the CI's schema; clang-tidy over the product; a short run of every
-# fuzz target.
+# against the CI's schema; the release's bill of materials validated by the
+# CycloneDX library; clang-tidy over the product; a short run of every fuzz
+# target.
 #
 # The Wine tests mostly wait for the programs they start, so each Windows
 # tree's CTest runs in the background as soon as that tree is built, while
@@ -118,6 +119,13 @@ else
   skip kit_run "kit_pack failed"
 fi
 run workflow bash tests/kit/validate_workflow.sh
+# The release kit_pack made: its bill of materials, validated by the
+# CycloneDX library.
+if ok kit_pack; then
+  run sbom bash tests/release/validate_sbom.sh build/windows/dist/winrepair.cdx.json
+else
+  skip sbom "kit_pack failed"
+fi
 
 if ok configure_windows_clang; then
   run build_windows_clang cmake --build --preset windows-clang

@@ -1,8 +1,9 @@
 #!/bin/bash
 # Installs what is missing, builds the Windows test kit and writes it to
 # dist/winrepair-tests.zip: the released winrepair.exe, the stand-in tools,
-# every Windows-side test program and run-tests.cmd at its root (unzip it on
-# Windows, open an administrator command prompt there, run run-tests.cmd).
+# every Windows-side test program, and at its root run-tests.cmd, LICENSE and
+# the programs' THIRD-PARTY-NOTICES.txt (unzip it on Windows, open an
+# administrator command prompt there, run run-tests.cmd).
 #
 #   bash scripts/windows-kit.sh               builds in a fresh tree, build/kit,
 #                                             as scripts/release.sh does

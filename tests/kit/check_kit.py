@@ -29,6 +29,7 @@ SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "
 CLOSING = re.compile(r"^(\d+) passed, (\d+) failed$")
 REFUSAL_VARIABLE = "WINREPAIR_KIT_TEST_NOT_ELEVATED"
 RUN_TIMEOUT = 1200
+SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
 failures = []
 
@@ -87,7 +88,8 @@ def sha256(path):
 def check_contents(zip_path, programs, release_exe):
     with zipfile.ZipFile(zip_path) as kit:
         names = set(kit.namelist())
-        expected = {"run-tests.cmd", "CONSOLE-CHECK.txt", "tests/tests.txt", "tests/winrepair.exe",
+        expected = {"run-tests.cmd", "CONSOLE-CHECK.txt", "LICENSE", "THIRD-PARTY-NOTICES.txt",
+                    "tests/tests.txt", "tests/winrepair.exe",
                     "tests/standin.exe", "tests/fatal_probe.exe", "console-check/winrepair.exe",
                     "console-check/DISM.exe", "console-check/sfc.exe", "console-check/DISM.delay"}
         expected |= {"tests/%s.exe" % name for name in programs}
@@ -105,12 +107,32 @@ def check_contents(zip_path, programs, release_exe):
         check(not re.search(rb"\b(dism|sfc)(\.exe)?\b", script.replace(b"DISM or sfc", b""),
                             re.IGNORECASE),
               "run-tests.cmd names DISM or sfc")
+        if "LICENSE" in names:
+            with open(os.path.join(SOURCE_ROOT, "LICENSE"), "rb") as f:
+                check(kit.read("LICENSE") == f.read(), "the kit's LICENSE is not the project's")
+        if "THIRD-PARTY-NOTICES.txt" in names:
+            check_notices(kit.read("THIRD-PARTY-NOTICES.txt").decode("utf-8"),
+                          sorted(n[len("tests/"):] for n in names if re.match(r"tests/[^/]+\.exe$", n)))
         guide = kit.read("CONSOLE-CHECK.txt").decode("utf-8-sig")
         for heading in ("console check by hand", "проверка консоли вручную"):
             check(heading in guide, "CONSOLE-CHECK.txt lacks the section " + repr(heading))
         for step in range(1, 6):
             check(guide.count("Step %d." % step) == 1 and guide.count("Шаг %d." % step) == 1,
                   "CONSOLE-CHECK.txt does not have step %d in both languages" % step)
+
+
+def check_notices(notices, programs):
+    """The notices cover every program of the kit, and the test programs'
+    GoogleTest with its own package's licence."""
+    intro = notices.split("\n- ", 1)[0].replace("\n", " ")
+    for program in programs:
+        check(re.search(r"[ (]%s[,)]" % re.escape(program), intro) is not None,
+              "THIRD-PARTY-NOTICES.txt does not cover " + program)
+    check(re.search(r"^- googletest \S+ .*BSD-3-Clause$", notices, re.MULTILINE) is not None
+          and re.search(r"^    libgtest\.a: in ", notices, re.MULTILINE) is not None,
+          "THIRD-PARTY-NOTICES.txt lacks GoogleTest (libgtest.a, package googletest, BSD-3-Clause)")
+    check("GCC RUNTIME LIBRARY EXCEPTION" in notices,
+          "THIRD-PARTY-NOTICES.txt lacks the compiler runtime's exception")
 
 
 def check_full_run(folder, prefix, programs):

@@ -4,16 +4,26 @@ does for maintainers, and checks them: unsigned without a certificate;
 signed with SHA-256 by a throwaway code-signing certificate made here with
 openssl, given as PKCS#12 or as PEM files; the signature verifies against
 the throwaway root and no other; any changed byte breaks it; the password
-never reaches a command line; SHA256SUMS matches what is shipped; the
-signed file still passes every executable check. Leaves a copy of the
-signed executable for the end-to-end run under Wine.
+never reaches a command line; timestamped by a throwaway RFC 3161 service
+this test runs on 127.0.0.1 (timestamp_service.py), the timestamp valid
+against that service's root and no other; a service that does not answer
+fails the release on one line and leaves nothing. Every release holds
+LICENSE, the notices and the bill of materials beside the executable, and
+SHA256SUMS matches all of what is shipped; the bill of materials names the
+executable as shipped and the packages of the notices; the signed and the
+timestamped file still pass every executable check, the size limit among
+them. Leaves a copy of the signed, timestamped executable for the
+end-to-end run under Wine.
 
 Prints one line per problem and exits with 1 if there is any."""
 
 import argparse
+import hashlib
+import json
 import os
 import secrets
 import shutil
+import socket
 import stat
 import subprocess
 import sys
@@ -21,8 +31,10 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "resources"))
 import check_exe  # noqa: E402
+import timestamp_service  # noqa: E402
 
 MAKE_RELEASE = os.path.join(HERE, "..", "..", "scripts", "make_release.py")
+RELEASE_FILES = ["LICENSE", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "winrepair.cdx.json", "winrepair.exe"]
 
 
 def run(command, env=None, cwd=None):
@@ -105,9 +117,9 @@ def release_env(work, signing):
     return env
 
 
-def make_release(exe, out_dir, version, env):
-    return run([sys.executable, MAKE_RELEASE, "--exe", exe, "--out-dir", out_dir, "--version", version],
-               env=env)
+def make_release(args, out_dir, env):
+    return run([sys.executable, MAKE_RELEASE, "--exe", args.exe, "--out-dir", out_dir, "--version", args.version,
+                "--license", args.license, "--notices", args.notices, "--packages", args.packages], env=env)
 
 
 def read(path):
@@ -121,7 +133,40 @@ def verify(exe, root_cert):
 
 def sums_match(out_dir):
     status, output = run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=out_dir)
-    return status == 0 and output.strip() == "winrepair.exe: OK", output.strip()
+    expected = "\n".join(f"{name}: OK" for name in RELEASE_FILES if name != "SHA256SUMS")
+    return status == 0 and output.strip() == expected, output.strip()
+
+
+def check_contents(failures, args, name, out_dir):
+    """What every release holds beside the executable, and what its bill of
+    materials says of it."""
+    held = sorted(os.listdir(out_dir))
+    if not failures.expect(held == RELEASE_FILES, f"{name}: release folder holds {held}"):
+        return
+    ok, shown = sums_match(out_dir)
+    failures.expect(ok, f"{name}: sha256sum -c says {shown!r}")
+    sums = read(os.path.join(out_dir, "SHA256SUMS"))
+    failures.expect(sums.count(b"\r\n") == sums.count(b"\n") == len(RELEASE_FILES) - 1,
+                    f"{name}: SHA256SUMS does not end each of its lines in CR LF: {sums!r}")
+    for shipped, source in (("LICENSE", args.license), ("THIRD-PARTY-NOTICES.txt", args.notices)):
+        failures.expect(read(os.path.join(out_dir, shipped)) == read(source),
+                        f"{name}: {shipped} is not the build's {source}")
+    with open(os.path.join(out_dir, "winrepair.cdx.json"), encoding="utf-8") as f:
+        bom = json.load(f)
+    with open(args.packages, encoding="utf-8") as f:
+        packages = json.load(f)
+    exe = bom.get("metadata", {}).get("component", {})
+    shipped_sha = hashlib.sha256(read(os.path.join(out_dir, "winrepair.exe"))).hexdigest()
+    failures.expect(exe.get("name") == "winrepair.exe" and exe.get("version") == args.version,
+                    f"{name}: the bill of materials names {exe.get('name')} {exe.get('version')}")
+    failures.expect(exe.get("hashes") == [{"alg": "SHA-256", "content": shipped_sha}],
+                    f"{name}: the bill of materials' hash {exe.get('hashes')} is not the shipped file's {shipped_sha}")
+    failures.expect(exe.get("licenses") == [{"license": {"id": "MIT"}}],
+                    f"{name}: the bill of materials gives winrepair.exe the licence {exe.get('licenses')}")
+    listed = sorted((c.get("name"), c.get("version"), c.get("purl")) for c in bom.get("components", []))
+    wanted = sorted((p["name"], p["version"], p["purl"]) for p in packages)
+    failures.expect(listed == wanted and wanted,
+                    f"{name}: the bill of materials lists {listed}, the notices {wanted}")
 
 
 def section_offset(data, name):
@@ -132,16 +177,13 @@ def section_offset(data, name):
 
 def check_unsigned(failures, args, work, unsigned):
     out_dir = os.path.join(work, "unsigned")
-    status, output = make_release(args.exe, out_dir, args.version, release_env(work, {}))
+    status, output = make_release(args, out_dir, release_env(work, {}))
     if not failures.expect(status == 0, f"unsigned release failed: {output}"):
         return
     failures.expect("UNSIGNED" in output, f"an unsigned release does not say so: {output!r}")
     released = os.path.join(out_dir, "winrepair.exe")
     failures.expect(read(released) == unsigned, "the unsigned release differs from the built executable")
-    ok, shown = sums_match(out_dir)
-    failures.expect(ok, f"unsigned release: sha256sum -c says {shown!r}")
-    failures.expect(sorted(os.listdir(out_dir)) == ["SHA256SUMS", "winrepair.exe"],
-                    f"unsigned release folder holds {sorted(os.listdir(out_dir))}")
+    check_contents(failures, args, "unsigned", out_dir)
     status, _ = verify(released, args.root_cert)
     failures.expect(status != 0, "osslsigncode verify accepts the unsigned executable")
 
@@ -152,7 +194,7 @@ def check_signed(failures, args, work, unsigned, name, signing, password):
     log = env["ARGUMENT_LOG"]
     if os.path.exists(log):
         os.remove(log)
-    status, output = make_release(args.exe, out_dir, args.version, env)
+    status, output = make_release(args, out_dir, env)
     if not failures.expect(status == 0, f"{name}: signing failed: {output}"):
         return None
     failures.expect("signed (Authenticode, SHA-256)" in output, f"{name}: release does not say it is signed")
@@ -163,10 +205,7 @@ def check_signed(failures, args, work, unsigned, name, signing, password):
     failures.expect(password not in logged, f"{name}: the password was on osslsigncode's command line")
     failures.expect("-ts\n" not in logged and "-t\n" not in logged,
                     f"{name}: a timestamp was asked for though none was configured")
-    failures.expect(sorted(os.listdir(out_dir)) == ["SHA256SUMS", "winrepair.exe"],
-                    f"{name}: release folder holds {sorted(os.listdir(out_dir))}")
-    ok, shown = sums_match(out_dir)
-    failures.expect(ok, f"{name}: sha256sum -c says {shown!r}")
+    check_contents(failures, args, name, out_dir)
 
     status, report = verify(released, args.root_cert)
     failures.expect(status == 0 and "Signature verification: ok" in report,
@@ -181,7 +220,7 @@ def check_signed(failures, args, work, unsigned, name, signing, password):
                     f"{name}: without its signature the release differs from the built executable")
 
     problems = check_exe.check(signed, check_exe.read_publisher_text(args.publisher_text_file),
-                               args.web_address, args.version)
+                               args.web_address, args.version, check_exe.read_legal_copyright(args.license))
     failures.expect(not problems, f"{name}: the signed executable fails the executable checks: {problems}")
     return signed
 
@@ -208,6 +247,54 @@ def check_tampering(failures, args, work, signed):
     failures.expect(status != 0, "the signature verifies against a root that did not issue the signer")
 
 
+def check_timestamped(failures, args, work, unsigned, signer, password_file):
+    """Signs with a timestamp from the throwaway service, started here and
+    stopped again; returns the timestamped executable's bytes."""
+    out_dir = os.path.join(work, "timestamped")
+    with timestamp_service.TimestampService(os.path.join(work, "tsa")) as service:
+        url = service.url
+        env = release_env(work, {"WINREPAIR_SIGN_PKCS12": signer["pkcs12"],
+                                 "WINREPAIR_SIGN_PASSWORD_FILE": password_file,
+                                 "WINREPAIR_SIGN_TIMESTAMP_URL": url})
+        status, output = make_release(args, out_dir, env)
+        answered = service.requests
+    tsa_root = service.ca_cert
+    with socket.socket() as probe:
+        still_there = probe.connect_ex(("127.0.0.1", int(url.rsplit(":", 1)[1].strip("/")))) == 0
+    failures.expect(not still_there, f"the time-stamping service still answers at {url} after the test")
+    if not failures.expect(status == 0, f"timestamped: the release failed: {output}"):
+        return None
+    failures.expect(answered >= 1, "timestamped: the time-stamping service was never asked")
+    failures.expect(f"timestamped by {url}" in output, f"timestamped: the release does not say so: {output!r}")
+    check_contents(failures, args, "timestamped", out_dir)
+    released = os.path.join(out_dir, "winrepair.exe")
+    stamped = read(released)
+
+    status, report = run(["osslsigncode", "verify", "-in", released, "-CAfile", args.root_cert,
+                          "-TSA-CAfile", tsa_root])
+    args.timestamp_lines = [line.strip() for line in report.splitlines()
+                            if line.strip().startswith(("Timestamp time:", "Timestamp Server Signature verification:"))]
+    failures.expect(status == 0 and "Signature verification: ok" in report
+                    and "Timestamp Server Signature verification: ok" in report
+                    and "Timestamp time:" in report and "Issuer: /CN=throwaway timestamp root" in report,
+                    f"timestamped: osslsigncode verify does not show a valid timestamp:\n{report}")
+    # The same timestamp checked against a root that did not issue the
+    # service's certificate: the check above means something only if this fails.
+    _, report = run(["osslsigncode", "verify", "-in", released, "-CAfile", args.root_cert,
+                     "-TSA-CAfile", args.other_root_cert])
+    failures.expect("Timestamp Server Signature verification: ok" not in report,
+                    "timestamped: the timestamp verifies against a root that did not issue the service's certificate")
+
+    stripped = os.path.join(work, "timestamped-stripped.exe")
+    status, _ = run(["osslsigncode", "remove-signature", "-in", released, "-out", stripped])
+    failures.expect(status == 0 and read(stripped) == unsigned,
+                    "timestamped: without its signature the release differs from the built executable")
+    problems = check_exe.check(stamped, check_exe.read_publisher_text(args.publisher_text_file),
+                               args.web_address, args.version, check_exe.read_legal_copyright(args.license))
+    failures.expect(not problems, f"timestamped: the executable fails the executable checks: {problems}")
+    return stamped
+
+
 def check_failed_signing(failures, args, work, signer, password_file):
     """Signing that cannot succeed fails the release and leaves nothing."""
     cases = [
@@ -224,11 +311,15 @@ def check_failed_signing(failures, args, work, signer, password_file):
         env = release_env(work, signing)
         if os.path.exists(env["ARGUMENT_LOG"]):
             os.remove(env["ARGUMENT_LOG"])
-        status, output = make_release(args.exe, out_dir, args.version, env)
+        status, output = make_release(args, out_dir, env)
         failures.expect(status != 0, f"{name}: signing failed, yet the release was made")
         left = sorted(os.listdir(out_dir)) if os.path.isdir(out_dir) else []
         failures.expect(left == [], f"{name}: the failed signing left {left} behind")
+        failures.expect(len(output.strip().splitlines()) == 1 and output.startswith("make_release: "),
+                        f"{name}: the failure is not one line saying why: {output!r}")
         if logged_arguments:
+            failures.expect(f"no timestamp from the time-stamping service at {signing['WINREPAIR_SIGN_TIMESTAMP_URL']}"
+                            in output, f"{name}: the failure does not name the time-stamping service: {output!r}")
             with open(env["ARGUMENT_LOG"], encoding="utf-8") as f:
                 failures.expect(logged_arguments in f.read(), f"{name}: osslsigncode was not asked for it")
 
@@ -241,6 +332,9 @@ def main(argv):
     parser.add_argument("--version", required=True)
     parser.add_argument("--publisher-text-file", required=True)
     parser.add_argument("--web-address", required=True)
+    parser.add_argument("--license", required=True)
+    parser.add_argument("--notices", required=True, help="the build's THIRD-PARTY-NOTICES.txt of winrepair.exe")
+    parser.add_argument("--packages", required=True, help="the notices' packages as JSON")
     args = parser.parse_args(argv)
 
     work = os.path.abspath(args.work_dir)
@@ -276,16 +370,22 @@ def main(argv):
         signed = signed or result
     if signed:
         check_tampering(failures, args, work, signed)
+    stamped = check_timestamped(failures, args, work, unsigned, signer, password_file)
+    if stamped:
         os.makedirs(os.path.dirname(os.path.abspath(args.signed_copy)), exist_ok=True)
         with open(args.signed_copy, "wb") as f:
-            f.write(signed)
+            f.write(stamped)
     check_failed_signing(failures, args, work, signer, password_file)
 
     for f in failures:
         print(f)
     if not failures:
         shutil.rmtree(keys)
-        print(f"releases as expected; signed executable ({len(signed)} bytes) left at {args.signed_copy}")
+        for line in args.timestamp_lines:
+            print(f"osslsigncode verify: {line}")
+        print(f"releases as expected: unsigned {len(unsigned)} bytes, signed {len(signed)}, signed and "
+              f"timestamped {len(stamped)} (limit {check_exe.MAX_FILE_SIZE}); the signed, timestamped "
+              f"executable left at {args.signed_copy}")
     return 1 if failures else 0
 
 

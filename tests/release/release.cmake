@@ -1,6 +1,8 @@
 # The release as users get it: made by scripts/make_release.py, signed with a
-# throwaway certificate made at test time, verified, tampered with, and then
-# run end to end under Wine by the same tests as the plain build.
+# throwaway certificate made at test time, verified, tampered with,
+# timestamped by a throwaway time-stamping service the test runs on
+# 127.0.0.1, and then run end to end under Wine by the same tests as the
+# plain build.
 set(RELEASE_TEST_DIR ${CMAKE_BINARY_DIR}/release-test)
 add_test(NAME release_signing
   COMMAND ${PEFILE_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_release.py
@@ -9,7 +11,10 @@ add_test(NAME release_signing
           --signed-copy ${RELEASE_TEST_DIR}/winrepair.exe
           --version ${PROJECT_VERSION}
           --publisher-text-file ${CMAKE_SOURCE_DIR}/publisher/publisher.txt
-          --web-address ${WINREPAIR_WEB_ADDRESS})
+          --web-address ${WINREPAIR_WEB_ADDRESS}
+          --license ${CMAKE_SOURCE_DIR}/LICENSE
+          --notices ${RELEASE_NOTICES}
+          --packages ${RELEASE_PACKAGES})
 set_tests_properties(release_signing PROPERTIES
   FIXTURES_SETUP release_signed ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 
@@ -24,3 +29,21 @@ set_tests_properties(release_signed_e2e PROPERTIES
 add_test(NAME readme_shows_version
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_readme_version.py
           ${CMAKE_SOURCE_DIR}/README.md ${PROJECT_VERSION})
+
+add_test(NAME changelog_shows_version
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_changelog.py
+          ${CMAKE_SOURCE_DIR}/CHANGELOG.md ${PROJECT_VERSION})
+add_test(NAME changelog_check_catches_mismatch
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_changelog.py --self-test)
+
+# The notices follow what is linked, in this linker's map format.
+add_test(NAME notices_follow_the_link
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_notices.py
+          --tree ${CMAKE_BINARY_DIR}
+          --inputs ${WINREPAIR_LINK_INPUTS}
+          --license ${CMAKE_SOURCE_DIR}/LICENSE
+          --product-map ${CMAKE_BINARY_DIR}/winrepair.map
+          --probe-map ${CMAKE_BINARY_DIR}/link_map_probe.map
+          --test-map ${CMAKE_BINARY_DIR}/maps/unit_tests_runtime.map
+          --work-dir ${CMAKE_BINARY_DIR}/notices-test)
+set_tests_properties(notices_follow_the_link PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)

@@ -261,7 +261,7 @@ def text_value(node):
     return node.value.decode("utf-16-le").rstrip("\0")
 
 
-def check_version(pe, resources, web_address, version):
+def check_version(pe, resources, web_address, version, legal_copyright):
     resource, problems = single(resources, RT_VERSION, "version")
     if not resource:
         return problems
@@ -291,6 +291,7 @@ def check_version(pe, resources, web_address, version):
             "CompanyName": web_address,
             "FileDescription": product,
             "FileVersion": version,
+            "LegalCopyright": legal_copyright,
             "ProductName": product,
             "ProductVersion": version,
         }
@@ -428,12 +429,12 @@ def check_hidden_text(pe, resources, texts):
     return problems
 
 
-def check(data, publisher_text, web_address, version):
+def check(data, publisher_text, web_address, version, legal_copyright):
     try:
         pe = load(data)
         leaves = resource_leaves(pe)
         return (check_headers(pe) + check_security_flags(pe) + check_imports(pe) + check_manifest(pe, leaves, version)
-                + check_version(pe, leaves, web_address, version) + check_icons(pe, leaves)
+                + check_version(pe, leaves, web_address, version, legal_copyright) + check_icons(pe, leaves)
                 + check_hidden_text(pe, leaves, [publisher_text, web_address]))
     except (PeError, pefile.PEFormatError) as e:
         return [f"not a readable PE file: {e}"]
@@ -449,6 +450,17 @@ def read_publisher_text(path):
     return raw.decode("ascii")
 
 
+def read_legal_copyright(license_path):
+    """What the version resource's LegalCopyright says: the copyright line of
+    LICENSE and the licence's name, its first line."""
+    with open(license_path, encoding="utf-8") as f:
+        lines = [line.strip() for line in f]
+    copyright_line = next((line for line in lines if line.startswith("Copyright ")), None)
+    if not lines or not lines[0] or copyright_line is None:
+        raise ValueError(f"{license_path}: no licence name on the first line or no copyright line")
+    return f"{copyright_line}. {lines[0]}"
+
+
 def parse_arguments(argv, description):
     """The options both checkers take; returns them with the executable's bytes."""
     parser = argparse.ArgumentParser(description=description)
@@ -456,7 +468,9 @@ def parse_arguments(argv, description):
     parser.add_argument("--publisher-text-file", required=True)
     parser.add_argument("--web-address", required=True)
     parser.add_argument("--version", required=True, help="the project's version, e.g. 1.0.0")
+    parser.add_argument("--license", required=True, help="LICENSE, whose copyright the executable shows")
     args = parser.parse_args(argv)
+    args.legal_copyright = read_legal_copyright(args.license)
     with open(args.exe, "rb") as f:
         data = f.read()
     return args, data
@@ -464,7 +478,8 @@ def parse_arguments(argv, description):
 
 def main(argv):
     args, data = parse_arguments(argv, __doc__.splitlines()[0])
-    problems = check(data, read_publisher_text(args.publisher_text_file), args.web_address, args.version)
+    problems = check(data, read_publisher_text(args.publisher_text_file), args.web_address, args.version,
+                     args.legal_copyright)
     for p in problems:
         print(f"{args.exe}: {p}")
     if not problems:

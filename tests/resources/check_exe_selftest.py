@@ -146,7 +146,7 @@ def renamed_section(pe, old, new):
     return patch(pe.__data__, section.get_file_offset(), new.ljust(8, b"\0"))
 
 
-def damages(text, web, version):
+def damages(text, web, version, legal):
     """(name, damage(pe) -> bytes, words the reported problem must contain)"""
     return [
         ("a file over 96 KiB", lambda pe: pe.__data__ + bytes(96 * 1024 + 1 - len(pe.__data__)),
@@ -200,6 +200,8 @@ def damages(text, web, version):
          "ProductName"),
         ("file description", lambda pe: in_version(pe, "repair", "rePair", after="FileDescription"),
          "FileDescription"),
+        ("another copyright", lambda pe: in_version(pe, legal, legal[:-1] + "X", after="LegalCopyright"),
+         "LegalCopyright"),
         ("an extra version string",
          lambda pe: in_version(pe, "FileDescription", "FileDescriptioN"), "FileDescriptioN"),
         ("string table for another language", lambda pe: in_version(pe, "000004b0", "040904b0"),
@@ -232,14 +234,14 @@ def main(argv):
     version = args.version
 
     failures = []
-    clean = check_exe.check(data, text, web, version)
+    clean = check_exe.check(data, text, web, version, args.legal_copyright)
     if clean:
         print("the undamaged executable does not pass, so damage proves nothing:")
         for p in clean:
             print("  " + p)
         return 1
     pe = check_exe.load(data)
-    for name, damage, expected in damages(text, web, version):
+    for name, damage, expected in damages(text, web, version, args.legal_copyright):
         try:
             damaged = damage(pe)
         except (LookupError, ValueError, StopIteration) as e:
@@ -248,7 +250,7 @@ def main(argv):
         if damaged == data:
             failures.append(f"{name}: the damage changed nothing")
             continue
-        problems = check_exe.check(damaged, text, web, version)
+        problems = check_exe.check(damaged, text, web, version, args.legal_copyright)
         if not any(expected in p for p in problems):
             failures.append(f"{name}: no problem mentioning {expected!r}; got {problems}")
     for f in failures:

@@ -16,7 +16,8 @@ set(exe_check_args
   --exe $<TARGET_FILE:winrepair>
   --publisher-text-file ${CMAKE_SOURCE_DIR}/publisher/publisher.txt
   --web-address ${WINREPAIR_WEB_ADDRESS}
-  --version ${PROJECT_VERSION})
+  --version ${PROJECT_VERSION}
+  --license ${CMAKE_SOURCE_DIR}/LICENSE)
 
 add_test(NAME resources_exe_check
   COMMAND ${PEFILE_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_exe.py ${exe_check_args})
@@ -35,6 +36,9 @@ add_test(NAME resources_reproducible_build
           --target release
           --output winrepair.exe
           --output dist/winrepair.exe
+          --output dist/LICENSE
+          --output dist/THIRD-PARTY-NOTICES.txt
+          --output dist/winrepair.cdx.json
           --output dist/SHA256SUMS)
 set_tests_properties(resources_reproducible_build PROPERTIES TIMEOUT 1800 COST 200 LABELS slow)
 # The checkers import each other; keep bytecode caches out of the source tree.
@@ -55,6 +59,7 @@ set_tests_properties(product_link_map_check product_link_map_check_catches_damag
 add_executable(link_map_probe ${CMAKE_CURRENT_LIST_DIR}/link_map_probe.cpp)
 target_compile_options(link_map_probe PRIVATE ${PRODUCT_FLAGS})
 target_link_options(link_map_probe PRIVATE -static "-Wl,-Map,${CMAKE_BINARY_DIR}/link_map_probe.map")
+winrepair_link_map(link_map_probe MAP ${CMAKE_BINARY_DIR}/link_map_probe.map)
 add_test(NAME product_link_map_check_catches_throw
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_link_map.py
           --expect-linked functexcept.o ${CMAKE_BINARY_DIR}/link_map_probe.map)
