@@ -66,7 +66,8 @@ IMAGE_NT_HEADERS64 Headers(HANDLE process, std::uintptr_t base) {
 
 // The address of the image's import slot for `function` from `dll`.
 std::uintptr_t ImportSlot(HANDLE process, std::uintptr_t base, const char* dll, const char* function) {
-  const IMAGE_DATA_DIRECTORY imports = Headers(process, base).OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  const IMAGE_DATA_DIRECTORY imports =
+      Headers(process, base).OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   for (std::uintptr_t at = base + imports.VirtualAddress;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
     IMAGE_IMPORT_DESCRIPTOR descriptor{};
     if (!Read(process, at, &descriptor, sizeof descriptor)) Fail("reading the import table");
@@ -195,7 +196,8 @@ int main() {
   if (!DebugActiveProcessStop(started.dwProcessId)) Fail("DebugActiveProcessStop");
 
   DWORD code = 0xE2E1002u;
-  if (WaitForSingleObject(started.hProcess, INFINITE) != WAIT_OBJECT_0 || !GetExitCodeProcess(started.hProcess, &code)) {
+  if (WaitForSingleObject(started.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(started.hProcess, &code)) {
     Fail("waiting for winrepair.exe");
   }
   CloseHandle(started.hThread);
