@@ -296,8 +296,9 @@ TEST(RepairTest, FinalPauseWaitsForALineTypedAfterTheVerdict) {
         EXPECT_TRUE(d.typed_during_read.empty()) << "the line typed during the tool ended the pause";
       } else {
         EXPECT_TRUE(d.flushed_lines.empty());
+        EXPECT_TRUE(d.console_lines.empty()) << "the line typed ahead ends the pause, as before";
         EXPECT_EQ(d.console_reads, std::vector<std::u16string>{typed_during_tool})
-            << "the line typed ahead ends the pause, as before";
+            << "the pause read the line typed during the tool, whole";
         EXPECT_EQ(d.typed_during_read, std::deque<std::u16string>{typed_after_verdict});
       }
       // The flush comes after the last message, right before the read.

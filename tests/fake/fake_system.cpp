@@ -372,6 +372,7 @@ bool FakeSystem::ReadConsoleW(Handle console, char16_t* units, Dword count, Dwor
     d.console_read_errors.pop_front();
     if (error != 0) {
       t_last_error = error;
+      d.console_reads.emplace_back();
       *read = 0;
       return true;
     }
