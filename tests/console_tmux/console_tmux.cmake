@@ -6,6 +6,11 @@ add_executable(console_slow_tool ${CMAKE_CURRENT_LIST_DIR}/slow_tool.cpp)
 target_compile_options(console_slow_tool PRIVATE ${TEST_CODE_FLAGS})
 target_link_options(console_slow_tool PRIVATE -static)
 
+# Starts the program with its console refusing virtual-terminal mode.
+add_executable(console_no_vt ${CMAKE_CURRENT_LIST_DIR}/no_vt_console.cpp)
+target_compile_options(console_no_vt PRIVATE ${TEST_CODE_FLAGS})
+target_link_options(console_no_vt PRIVATE -static)
+
 if(NOT TARGET standin)
   message(STATUS "console_tmux: no standin target, console tests not registered")
   return()
@@ -18,7 +23,7 @@ if(NOT TMUX_PROGRAM)
 endif()
 
 set(CONSOLE_TMUX_CASES
-  success dism_fails sfc_reinstall sfc_tool_failed sfc_missing ctrl_z title title_term type_ahead)
+  success dism_fails sfc_reinstall sfc_tool_failed sfc_missing ctrl_z title title_term title_no_vt type_ahead)
 
 foreach(case IN LISTS CONSOLE_TMUX_CASES)
   # A plain path, not the imported interpreter target: CMake would put the
@@ -28,6 +33,7 @@ foreach(case IN LISTS CONSOLE_TMUX_CASES)
             --winrepair $<TARGET_FILE:winrepair>
             --standin $<TARGET_FILE:standin>
             --slow-tool $<TARGET_FILE:console_slow_tool>
+            --no-vt-console $<TARGET_FILE:console_no_vt>
             ${case})
   # One pane at a time: the cases time key presses against what Wine shows,
   # and two Wine programs starting together on a small machine blur that.

@@ -18,7 +18,7 @@ a status of 0 still means 0, 29 is what is left of 0xC000001D and 9 of
 0xC0000409.
 
 Usage: run_console_tests.py --winrepair PATH --standin PATH
-           [--slow-tool PATH] [--keep] CASE...
+           [--slow-tool PATH] [--no-vt-console PATH] [--keep] CASE...
 Exit status: 0 all passed, 1 a case failed, 77 every case skipped.
 """
 
@@ -117,10 +117,11 @@ def diff(expected, actual):
 class Pane:
     """One tmux server with one pane that runs the program in `workdir`."""
 
-    def __init__(self, case, workdir, term=None):
+    def __init__(self, case, workdir, term=None, program="winrepair.exe"):
         self.socket = "wrtmux-%d-%s" % (os.getpid(), case)
         self.workdir = workdir
         self.term = term
+        self.program = program
         self.env = dict(os.environ)
         self.env.pop("TMUX", None)
         self.env.pop("TMUX_PANE", None)
@@ -148,9 +149,10 @@ class Pane:
             f.write("stty susp undef\n"
                     "cd %s || exit 1\n"
                     "printf %%s \"$TERM\" >pane-term\n"
-                    "env -i %s %s ./winrepair.exe\n"
+                    "env -i %s %s %s\n"
                     "echo \"EXIT:$?\"\n"
-                    "exec sleep 3600\n" % (shquote(self.workdir), env, shquote(WINE)))
+                    "exec sleep 3600\n" % (shquote(self.workdir), env, shquote(WINE),
+                                           shquote("./" + self.program)))
         self.tmux("new-session", "-d", "-s", "main", "-x", str(PANE_WIDTH),
                   "-y", str(PANE_HEIGHT), "bash --norc --noprofile " + shquote(script))
         pid, self.socket_path = self.tmux(
@@ -262,14 +264,20 @@ class Settled:
 
 
 class Case:
-    """A fresh directory with the program and the tools one case needs."""
+    """A fresh directory with the program and the tools one case needs.
+    With a starter, the pane runs that (copied beside the program), and the
+    starter runs the program."""
 
-    def __init__(self, name, args, term=None):
+    def __init__(self, name, args, term=None, starter=None):
         self.name = name
         self.args = args
         self.dir = tempfile.mkdtemp(prefix="wrtmux-%s-" % name)
         shutil.copy(args.winrepair, os.path.join(self.dir, "winrepair.exe"))
-        self.pane = Pane(name, self.dir, term)
+        program = "winrepair.exe"
+        if starter:
+            program = os.path.basename(starter)
+            shutil.copy(starter, os.path.join(self.dir, program))
+        self.pane = Pane(name, self.dir, term, program)
 
     def tool(self, file_name, exit_code=None, source=None):
         shutil.copy(source or self.args.standin, os.path.join(self.dir, file_name))
@@ -296,14 +304,27 @@ class Case:
     def record_console_mode(self, tool_name):
         open(os.path.join(self.dir, tool_name + ".console"), "w").close()
 
+    def console_record(self, tool_name):
+        """The stand-in's record of the console it shared with the program:
+        {"mode": ..., "title": ...} as it wrote them."""
+        with open(os.path.join(self.dir, tool_name + ".console"), encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        record = dict(line.split("=", 1) for line in lines if "=" in line)
+        if "mode" not in record or "title" not in record:
+            raise Failure("%s did not record the console's mode and title: %r" % (tool_name, lines))
+        return record
+
     def console_mode(self, tool_name):
         """The output mode of the console the stand-in shared with the
         program, or None when it had no console."""
-        with open(os.path.join(self.dir, tool_name + ".console")) as f:
-            text = f.read().strip()
-        if not text.startswith("mode="):
-            raise Failure("%s did not record the console mode" % tool_name)
-        return None if text == "mode=none" else int(text[5:], 16)
+        mode = self.console_record(tool_name)["mode"]
+        return None if mode == "none" else int(mode, 16)
+
+    def console_title(self, tool_name):
+        """The console's title as GetConsoleTitleW gave it to the stand-in,
+        or None when the call failed."""
+        title = self.console_record(tool_name)["title"]
+        return None if title == "none" else title
 
     def pane_term(self):
         with open(os.path.join(self.dir, "pane-term")) as f:
@@ -430,6 +451,39 @@ def window_title(case):
     case.end_with("Enter")
 
 
+def window_title_without_vt(case):
+    # A console that refuses virtual-terminal mode (Windows 7 and 8, or a
+    # legacy console) gets the title through SetConsoleTitleW. Wine's console
+    # takes every mode, so no_vt_console starts the program with its
+    # SetConsoleMode refusing that mode, as such a console does; the program
+    # itself is the same file. Without TERM the refusal alone decides. The
+    # tool that runs next shares the console: it finds no virtual-terminal
+    # mode there, and the console's own title, as GetConsoleTitleW gives it
+    # to the tool, is the program's title; Wine also hands it to the
+    # terminal, so the pane shows it. No escape may reach the screen.
+    if not case.args.no_vt_console:
+        raise Skip("no --no-vt-console given")
+    case.tool("DISM.exe", 0)
+    case.tool("sfc.exe", 0)
+    case.record_environment("DISM")
+    case.record_console_mode("DISM")
+    case.run_to_pause(SUCCESS_SCREEN)
+    check_environment(case, "DISM", None)
+    mode = case.console_mode("DISM")
+    if mode is None:
+        raise Failure("the tool found no console")
+    if mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING:
+        raise Failure("the console is in virtual-terminal mode (mode %s): the refusal did not take"
+                      % hex(mode))
+    title = case.console_title("DISM")
+    if title != TITLE:
+        raise Failure("GetConsoleTitleW gave %r after the program's run, expected %r" % (title, TITLE))
+    title = case.pane.title()
+    if title != TITLE:
+        raise Failure("pane title is %r, expected %r" % (title, TITLE))
+    case.end_with("Enter")
+
+
 WAITING_EVENTS = re.compile(r"slow tool done, input events waiting: (\d+|no console)")
 
 
@@ -496,11 +550,15 @@ CASES = {
     "title": window_title,
     # The same with the pane's TERM passed on to the program.
     "title_term": window_title,
+    # The console refuses virtual-terminal mode: SetConsoleTitleW.
+    "title_no_vt": window_title_without_vt,
     "type_ahead": enter_typed_while_tool_runs,
 }
 
 # Cases that run with TERM set on the Windows side; every other has none.
 CASE_TERM = {"title_term": PANE_TERM}
+# Cases whose pane starts the program through a starter, by option name.
+CASE_STARTER = {"title_no_vt": "no_vt_console"}
 
 
 def main():
@@ -508,6 +566,8 @@ def main():
     parser.add_argument("--winrepair", required=True)
     parser.add_argument("--standin", required=True)
     parser.add_argument("--slow-tool")
+    parser.add_argument("--no-vt-console",
+                        help="test-only starter whose program finds virtual-terminal mode refused")
     parser.add_argument("--keep", action="store_true", help="keep the case directories")
     parser.add_argument("cases", nargs="*", help="cases to run (all when none): "
                         + ", ".join(CASES))
@@ -526,7 +586,8 @@ def main():
 
     failed = skipped = 0
     for name in names:
-        case = Case(name, args, CASE_TERM.get(name))
+        starter = getattr(args, CASE_STARTER[name]) if name in CASE_STARTER else None
+        case = Case(name, args, CASE_TERM.get(name), starter)
         try:
             CASES[name](case)
             print("PASS %s" % name)

@@ -1,9 +1,11 @@
 // The contract's world in the fake's tables. The companion child is modelled
 // here by what its command line asks, as the real one does it.
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/contract/world.h"
 #include "tests/fake/fake_system.h"
@@ -59,6 +61,9 @@ class WorldSystem : public FakeSystem {
 class FakeWorld : public World {
  public:
   FakeWorld() {
+    // Attached to a console, as HasConsole says: its screen buffer is
+    // standard output.
+    fake_.SetStd(STD_OUTPUT_HANDLE, fake_.AddConsole(0x3));
     fake_.current_directory = kScratch;
     fake_.files[kScratch] = kAttributeDirectory;
     fake_.files[kChild] = kAttributeArchive;
@@ -132,18 +137,37 @@ class FakeWorld : public World {
   Handle OpenConsoleOutput() override { return fake_.AddConsole(0x3); }
   Handle OpenConsoleInput() override { return input_ != nullptr ? input_ : (input_ = fake_.AddConsole(0x1F7)); }
   // The lines a line-mode read hands out: up to and with Enter (read as CR
-  // LF), or up to and with a wake-up character.
+  // LF), or up to and with a wake-up character. Keys after the last of
+  // those wait in the buffer as an unfinished line that later keys go on;
+  // no case reads before finishing it.
   void Type(Handle input, std::u16string_view keys) override {
+    std::deque<std::u16string>& lines = fake_.device(input).console_lines;
     std::u16string line;
+    if (!lines.empty() && !Finished(lines.back())) {
+      line = std::move(lines.back());
+      lines.pop_back();
+    }
     for (char16_t c : keys) {
       line += c;
       if (c == u'\r') line += u'\n';
       if (c == u'\r' || c == 0x1A) {
-        fake_.device(input).console_lines.push_back(line);
+        lines.push_back(line);
         line.clear();
       }
     }
+    if (!line.empty()) lines.push_back(line);
   }
+
+  // What SetConsoleTitleW last set; the fake keeps the terminating zero it
+  // was handed, GetConsoleTitleW does not report it.
+  std::u16string ConsoleTitle() override {
+    if (fake_.titles.empty()) return u"";
+    const std::u16string& title = fake_.titles.back();
+    return title.substr(0, title.find(u'\0'));
+  }
+
+  void WatchStartupSizes() override { ADD_FAILURE() << "the fake is handed no start-up block to measure"; }
+  std::vector<Dword> StartupSizesSeen() override { return {}; }
 
   // A process started detached, with no console and no standard handles.
   Dword RunWithoutConsole() override {
@@ -152,6 +176,8 @@ class FakeWorld : public World {
   }
 
  private:
+  static bool Finished(const std::u16string& line) { return line.back() == u'\n' || line.back() == 0x1A; }
+
   WorldSystem fake_;
   std::map<std::u16string, std::string> contents_;
   Handle input_ = nullptr;

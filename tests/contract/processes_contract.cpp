@@ -13,6 +13,9 @@ using Processes = Contract;
 constexpr Dword WAIT_TIMEOUT = 258;
 constexpr Dword STILL_ACTIVE = 259;
 constexpr std::uintptr_t PROC_THREAD_ATTRIBUTE_HANDLE_LIST = 0x20002;
+// sizeof(STARTUPINFOW) and sizeof(STARTUPINFOEXW) on x64.
+constexpr Dword kStartupInfoSize = 104;
+constexpr Dword kStartupInfoExSize = 112;
 
 struct Started {
   bool ok = false;
@@ -99,8 +102,21 @@ TEST_F(Processes, AWaitEndsAtItsTimeLimitWhileTheChildRuns) {
 }
 
 // Two inheritable handles; the attribute list names one, and only that one
-// reaches the child.
+// reaches the child. Windows takes the list from a STARTUPINFOEXW, whose cb
+// says so; with the plain size it may refuse the start or let every
+// inheritable handle through, and either fails here. Wine reads the list
+// whenever the flag is given, so there the size System handed over is
+// checked where the call leaves the program.
 TEST_F(Processes, TheAttributeListLimitsWhatIsInherited) {
+  const bool size_unread = KnownWineDifference(
+      world(), "CreateProcessW reads the attribute list whenever EXTENDED_STARTUPINFO_PRESENT is set, whatever "
+               "cb says; the cb handed to it is checked instead",
+      "STARTUPINFOEXW: \"Be sure to set the cb member of the STARTUPINFO structure to sizeof(STARTUPINFOEX)\"; "
+      "Process Creation Flags, EXTENDED_STARTUPINFO_PRESENT: \"the lpStartupInfo parameter specifies a "
+      "STARTUPINFOEX structure\"; UpdateProcThreadAttribute, PROC_THREAD_ATTRIBUTE_HANDLE_LIST: \"a list of "
+      "handles to be inherited by the child process\"");
+  if (size_unread) world().WatchStartupSizes();
+
   const PipeEnds first = world().MakePipe();
   const PipeEnds second = world().MakePipe();
   Handle a = nullptr;
@@ -130,6 +146,10 @@ TEST_F(Processes, TheAttributeListLimitsWhatIsInherited) {
                             world().child_command(ChildAct::CountInherited, 0, a, b), true);
   ASSERT_TRUE(all.ok) << "error " << all.error;
   EXPECT_EQ(WaitAndExitCode(os(), all), 2u);
+  if (size_unread) {
+    EXPECT_EQ(world().StartupSizesSeen(), (std::vector<Dword>{kStartupInfoExSize, kStartupInfoSize}))
+        << "cb: STARTUPINFOEXW's size with the list, STARTUPINFOW's without";
+  }
 
   for (Handle h : {a, b, first.read, first.write, second.read, second.write}) EXPECT_TRUE(os().CloseHandle(h));
 }

@@ -68,5 +68,33 @@ TEST_F(RealConsole, ALineLongerThanTheRoomComesInParts) {
   EXPECT_TRUE(os().CloseHandle(in));
 }
 
+// The title handed to SetConsoleTitleW is the one the console reports,
+// Cyrillic and all. The window gets its old title back afterwards.
+TEST_F(RealConsole, TheTitleSetIsTheTitleShown) {
+  const std::u16string before = world().ConsoleTitle();
+  const std::u16string title = u"\u0423\u0442\u0438\u043B\u0438\u0442\u0430 \u0432\u043E\u0441\u0441\u0442\u0430"
+                               u"\u043D\u043E\u0432\u043B\u0435\u043D\u0438\u044F windows contract";
+  ASSERT_TRUE(os().SetConsoleTitleW(title.c_str())) << "error " << os().GetLastError();
+  EXPECT_EQ(Narrow(world().ConsoleTitle()), Narrow(title));
+  EXPECT_TRUE(os().SetConsoleTitleW(before.c_str()));
+}
+
+// FlushConsoleInputBuffer drops every key typed before it, whole lines and
+// the start of one alike; a line typed after it is read whole.
+TEST_F(RealConsole, AFlushDropsOnlyWhatWasTypedBeforeIt) {
+  const Handle in = world().OpenConsoleInput();
+  ASSERT_TRUE(os().SetConsoleMode(in, ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT))
+      << "error " << os().GetLastError();
+  world().Type(in, u"early\r\rpart");
+  ASSERT_TRUE(os().FlushConsoleInputBuffer(in)) << "error " << os().GetLastError();
+  const std::u16string after = u"\u0434\u0430 later\r";
+  world().Type(in, after);
+  char16_t units[64] = {};
+  Dword read = 0;
+  ASSERT_TRUE(os().ReadConsoleW(in, units, 64, &read, nullptr)) << "error " << os().GetLastError();
+  EXPECT_EQ(Narrow(std::u16string(units, read)), Narrow(after + u"\n"));
+  EXPECT_TRUE(os().CloseHandle(in));
+}
+
 }  // namespace
 }  // namespace wr::contract

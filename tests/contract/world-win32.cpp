@@ -51,6 +51,54 @@ void RemoveTree(const std::u16string& directory) {
   ::RemoveDirectoryW(W(directory));
 }
 
+// Where this program's calls of CreateProcessW leave it: the slot of its own
+// import table that the loader filled with the system's function. A
+// function put there sees each call exactly as Win32System made it, start-up
+// block and all, and hands it on unchanged.
+using CreateProcessWFunction = decltype(&::CreateProcessW);
+CreateProcessWFunction g_system_create_process = nullptr;
+std::vector<Dword> g_startup_sizes;
+
+BOOL WINAPI NoteStartupSize(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES process,
+                            LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
+                            LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information) {
+  g_startup_sizes.push_back(startup != nullptr ? startup->cb : 0);
+  return g_system_create_process(application, command_line, process, thread, inherit, flags, environment,
+                                 directory, startup, information);
+}
+
+// The import slot of `function` from `dll` in this program's own image, or
+// null. The names come from the lookup table, which the loader leaves as
+// the linker wrote it.
+void** OwnImportSlot(const char* dll, const char* function) {
+  auto* base = reinterpret_cast<unsigned char*>(::GetModuleHandleW(nullptr));
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  if (imports.VirtualAddress == 0) return nullptr;
+  for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name != 0; ++d) {
+    if (::lstrcmpiA(reinterpret_cast<const char*>(base + d->Name), dll) != 0 || d->OriginalFirstThunk == 0) continue;
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const auto* by_name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      if (::lstrcmpA(reinterpret_cast<const char*>(by_name->Name), function) == 0) {
+        return reinterpret_cast<void**>(&slots->u1.Function);
+      }
+    }
+  }
+  return nullptr;
+}
+
+bool SetImportSlot(void** slot, void* value) {
+  DWORD old = 0;
+  if (!::VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old)) return false;
+  *slot = value;
+  ::VirtualProtect(slot, sizeof *slot, old, &old);
+  return true;
+}
+
 class Win32World : public World {
  public:
   Win32World() {
@@ -180,6 +228,26 @@ class Win32World : public World {
     EXPECT_TRUE(::WriteConsoleInputW(input, records.data(), static_cast<DWORD>(records.size()), &written))
         << "error " << ::GetLastError();
   }
+
+  std::u16string ConsoleTitle() override {
+    wchar_t room[1024] = {};
+    ::GetConsoleTitleW(room, 1024);
+    return U(room);
+  }
+
+  void WatchStartupSizes() override {
+    g_startup_sizes.clear();
+    if (g_system_create_process != nullptr) return;
+    void** slot = OwnImportSlot("kernel32.dll", "CreateProcessW");
+    ASSERT_NE(slot, nullptr) << "this program imports no CreateProcessW from kernel32.dll";
+    g_system_create_process = reinterpret_cast<CreateProcessWFunction>(*slot);
+    if (!SetImportSlot(slot, reinterpret_cast<void*>(&NoteStartupSize))) {
+      const DWORD error = ::GetLastError();
+      g_system_create_process = nullptr;
+      FAIL() << "the import slot stays read-only: error " << error;
+    }
+  }
+  std::vector<Dword> StartupSizesSeen() override { return g_startup_sizes; }
 
   // The child is started detached, with null standard handles and nothing
   // inherited; its exit code is AskWithoutConsole's answer there.

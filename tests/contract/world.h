@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/system.h"
 #include "tests/contract/no_console.h"
@@ -68,6 +69,15 @@ class World {
   // Puts keys into the console's input as if typed: '\r' is Enter, U+001A
   // Ctrl+Z.
   virtual void Type(Handle input, std::u16string_view keys) = 0;
+  // The console window's title as GetConsoleTitleW reports it.
+  virtual std::u16string ConsoleTitle() = 0;
+
+  // From now on, notes the size field (cb) of every start-up block this
+  // process hands to the system's CreateProcessW, read where the call leaves
+  // the program, so after System's own translation; StartupSizesSeen gives
+  // them in order. Real system only: the fake is handed no such block.
+  virtual void WatchStartupSizes() = 0;
+  virtual std::vector<Dword> StartupSizesSeen() = 0;
 
   // AskWithoutConsole answered in a process without a console.
   virtual Dword RunWithoutConsole() = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -285,13 +286,20 @@ TEST(RepairTest, FinalPauseWaitsForALineTypedAfterTheVerdict) {
     if (c.input == Input::Console || c.input == Input::ConsoleReadOnly) {
       const testing::Device& d = m.os.device(in);
       EXPECT_EQ(m.os.count("ReadConsoleW"), 1u);
+      // Typed before the flush and typed after it are told apart by what
+      // the pause's read was handed: a flush that also dropped the later
+      // line would leave the read nothing.
       if (c.discards_type_ahead) {
         EXPECT_EQ(d.flushed_lines, std::vector<std::u16string>{typed_during_tool});
+        EXPECT_EQ(d.console_reads, std::vector<std::u16string>{typed_after_verdict})
+            << "the pause ended on the line typed after the verdict";
         EXPECT_TRUE(d.typed_during_read.empty()) << "the line typed during the tool ended the pause";
       } else {
         EXPECT_TRUE(d.flushed_lines.empty());
         EXPECT_TRUE(d.console_lines.empty()) << "the line typed ahead ends the pause, as before";
-        EXPECT_EQ(d.typed_during_read.size(), 1u);
+        EXPECT_EQ(d.console_reads, std::vector<std::u16string>{typed_during_tool})
+            << "the pause read the line typed during the tool, whole";
+        EXPECT_EQ(d.typed_during_read, std::deque<std::u16string>{typed_after_verdict});
       }
       // The flush comes after the last message, right before the read.
       const auto& calls = m.os.calls;

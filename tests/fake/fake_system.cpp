@@ -372,6 +372,7 @@ bool FakeSystem::ReadConsoleW(Handle console, char16_t* units, Dword count, Dwor
     d.console_read_errors.pop_front();
     if (error != 0) {
       t_last_error = error;
+      d.console_reads.emplace_back();
       *read = 0;
       return true;
     }
@@ -387,12 +388,14 @@ bool FakeSystem::ReadConsoleW(Handle console, char16_t* units, Dword count, Dwor
     d.typed_during_read.pop_front();
   }
   if (d.console_lines.empty()) {
+    d.console_reads.emplace_back();
     *read = 0;
     return true;
   }
   std::u16string& line = d.console_lines.front();
   std::size_t take = std::min<std::size_t>(count, line.size());
   std::copy(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(take), units);
+  d.console_reads.push_back(line.substr(0, take));
   line.erase(0, take);
   if (line.empty()) d.console_lines.pop_front();
   *read = static_cast<Dword>(take);

@@ -74,6 +74,7 @@ struct Device {
   std::deque<std::u16string> console_lines;
   std::deque<std::u16string> typed_during_read;
   std::vector<std::u16string> flushed_lines;  // what FlushConsoleInputBuffer discarded
+  std::vector<std::u16string> console_reads;  // what each ReadConsoleW returning TRUE handed out
   // A console screen buffer (CONOUT$) standing where an input handle is
   // expected: GetConsoleMode succeeds on it, the input calls do not.
   bool screen_buffer = false;

@@ -27,6 +27,7 @@ WINE = "/usr/lib/wine/wine64"
 SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
                        "wine-session.sh")
 CLOSING = re.compile(r"^(\d+) passed, (\d+) failed$")
+KNOWN_DIFFERENCE = re.compile(r"^known Wine difference: (\w+\.\w+):", re.M)
 REFUSAL_VARIABLE = "WINREPAIR_KIT_TEST_NOT_ELEVATED"
 RUN_TIMEOUT = 1200
 SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
@@ -166,6 +167,21 @@ def check_full_run(folder, prefix, programs):
     check(not left, "scratch folders left under %%TEMP%%: %s" % left)
 
 
+def check_differences_named(folder):
+    """Where Wine answers a contract case otherwise than Windows, only the
+    kit's run on Windows checks the documented answer: CONSOLE-CHECK.txt
+    must name every such case the run under Wine reported, in both
+    languages, so that whoever runs the kit knows to look."""
+    log = os.path.join(folder, "logs", "contract_tests_win32.txt")
+    if not os.path.isfile(log):
+        return
+    cases = sorted(set(KNOWN_DIFFERENCE.findall(read_text(log))))
+    check(cases, "the contract run under Wine reported no known Wine difference; has its output changed?")
+    guide = read_text(os.path.join(folder, "CONSOLE-CHECK.txt"))
+    for case in cases:
+        check(guide.count(case) == 2, "CONSOLE-CHECK.txt does not name %s in both languages" % case)
+
+
 def check_refusal(folder, prefix):
     status, out = run_kit(folder, prefix, {REFUSAL_VARIABLE: "refuse"})
     shown = lines_of(out)
@@ -225,6 +241,7 @@ def main():
         unpack(args.zip, kit)
         check_refusal(kit, prefix)
         check_full_run(kit, prefix, programs)
+        check_differences_named(kit)
         unpack(args.zip, kit)
         check_failures_reported(kit, prefix)
     finally:

@@ -12,7 +12,9 @@
 //     the environment it was given, one "name=value" a line, as UTF-8;
 //   - when "<own path without .exe>.console" exists, replaces its contents
 //     with the console output mode of its standard output, "mode=0x<hex>",
-//     or "mode=none" when that is no console;
+//     or "mode=none" when that is no console, and on a second line the
+//     console's title as GetConsoleTitleW gives it, "title=<UTF-8>", or
+//     "title=none" when the call fails;
 //   - before exiting, sleeps for the milliseconds read from
 //     "<own path without .exe>.delay" when there is such a file, to stand in
 //     for a tool that runs for a long time.
@@ -71,10 +73,21 @@ HANDLE OpenRecord(const OwnName& own, const wchar_t* suffix) {
 void RecordConsoleMode(const OwnName& own) {
   HANDLE file = OpenRecord(own, L".console");
   if (file == INVALID_HANDLE_VALUE) return;
-  char text[32];
+  static char text[4096];
   DWORD mode = 0;
-  int used = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? wsprintfA(text, "mode=0x%X\n", mode)
-                                                                     : wsprintfA(text, "mode=none\n");
+  int used = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? wsprintfA(text, "mode=0x%X\ntitle=", mode)
+                                                                     : wsprintfA(text, "mode=none\ntitle=");
+  // An empty title is a length of 0 with no error.
+  static wchar_t title[1024];
+  SetLastError(0);
+  const DWORD length = GetConsoleTitleW(title, 1024);
+  if (length == 0 && GetLastError() != 0) {
+    used += wsprintfA(text + used, "none");
+  } else if (length != 0) {
+    used += WideCharToMultiByte(CP_UTF8, 0, title, static_cast<int>(length), text + used,
+                                static_cast<int>(sizeof text) - used - 8, nullptr, nullptr);
+  }
+  text[used++] = '\n';
   DWORD written = 0;
   WriteFile(file, text, static_cast<DWORD>(used), &written, nullptr);
   CloseHandle(file);
