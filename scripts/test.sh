@@ -5,7 +5,8 @@
 # GCC and the clang build of it; the Windows test kit run under Wine's
 # cmd.exe as a user runs it on Windows, and the Windows CI workflow checked
 # against the CI's schema; clang-tidy over the product; a short run of every
-# fuzz target.
+# fuzz target; the layout of every C++ file (clang-format) and shellcheck and
+# pyflakes over every script.
 #
 # The Wine tests mostly wait for the programs they start, so each Windows
 # tree's CTest runs in the background as soon as that tree is built, while
@@ -87,6 +88,10 @@ ok() { [[ "${PHASE_STATUS[$1]}" == 0 ]]; }
 start configure_windows cmake --preset windows
 start configure_windows_clang cmake --preset windows-clang
 start configure_host cmake --preset host
+# The source checks need no build: the C++ layout, then shellcheck and
+# pyflakes over the scripts. Each names the files that fail.
+run format_check bash scripts/format.sh --check
+run script_check bash scripts/check-scripts.sh
 finish configure_windows
 finish configure_windows_clang
 finish configure_host
