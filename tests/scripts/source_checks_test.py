@@ -8,6 +8,7 @@ Each case is a small git checkout holding the three scripts, the root's
 """
 
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -81,46 +82,41 @@ class SourceChecks(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn("clang-format-14 failed", result.stderr)
 
-    def test_scripts_are_found_by_name_and_first_line(self):
-        cases = [
-            # name, path, text, the path named in the output (None: passes)
-            ("clean shell and Python", "tools/ok.sh", CLEAN_SHELL, None),
-            ("finding in a .sh", "tools/bad.sh", SHELL_FINDING, "tools/bad.sh"),
-            ("finding in a bash script without extension", ".ci/run", SHELL_FINDING, ".ci/run"),
-            ("finding behind env bash", "tools/bad",
-             SHELL_FINDING.replace("/bin/bash", "/usr/bin/env bash"), "tools/bad"),
-            ("finding in a sh script", "tools/posix", SHELL_FINDING.replace("bash", "sh"),
-             "tools/posix"),
-            ("finding in a .py", "tools/bad.py", PYTHON_FINDING, "tools/bad.py"),
-            ("finding in a Python script without extension", "tools/check", PYTHON_FINDING,
-             "tools/check"),
-            ("Python syntax error", "tools/broken.py", "def f(:\n", "tools/broken.py"),
-            ("finding on a line marked noqa", "tools/kept.py",
-             PYTHON_FINDING.replace("import os", "import os  # noqa: loaded for its side effect"),
-             None),
-            ("finding in a new, untracked script", None, SHELL_FINDING, "tools/new.sh"),
-        ]
-        for name, path, text, named in cases:
-            with self.subTest(name):
-                tracked = {"tools/ok.sh": CLEAN_SHELL, "tools/ok.py": CLEAN_PYTHON,
-                           "notes.txt": "echo $1\nimport os\n"}
-                new = {"build/out.sh": SHELL_FINDING, "build/out.py": PYTHON_FINDING}
-                if path is None:
-                    new["tools/new.sh"] = text
-                else:
-                    tracked[path] = text
-                tree = self.make_tree(tracked, ignored=new)
+    def test_each_script_with_a_finding_is_named(self):
+        clean = {
+            "tools/ok.sh": CLEAN_SHELL,
+            "tools/ok.py": CLEAN_PYTHON,
+            "notes.txt": "echo $1\nimport os\n",
+            "tools/kept.py": PYTHON_FINDING.replace("import os", "import os  # noqa: loaded for its effect"),
+        }
+        ignored = {"build/out.sh": SHELL_FINDING, "build/out.py": PYTHON_FINDING}
+        # Each kind alone must fail the check: tracked files by name or first
+        # line, and a new file not yet added.
+        cases = {
+            "shell": ({"tools/bad.sh": SHELL_FINDING, ".ci/run": SHELL_FINDING,
+                       "tools/env-bash": SHELL_FINDING.replace("/bin/bash", "/usr/bin/env bash"),
+                       "tools/posix": SHELL_FINDING.replace("bash", "sh")},
+                      {"tools/new.sh": SHELL_FINDING}),
+            "python": ({"tools/bad.py": PYTHON_FINDING, "tools/check": PYTHON_FINDING,
+                        "tools/broken.py": "def f(:\n"},
+                       {"tools/new.py": PYTHON_FINDING}),
+        }
+        every_path = list(clean) + list(ignored) + [path for tracked, new in cases.values()
+                                                    for path in list(tracked) + list(new)]
+        for kind, (tracked, new) in cases.items():
+            with self.subTest(kind):
+                tree = self.make_tree(dict(clean, **tracked), new=new, ignored=ignored)
                 result = self.run_check(tree, ["scripts/check-scripts.sh"])
                 output = result.stdout + result.stderr
-                if named is None:
-                    self.assertEqual(result.returncode, 0, output)
-                    self.assertIn("no findings", result.stdout)
-                    continue
                 self.assertEqual(result.returncode, 1, output)
-                lines = [line for line in output.splitlines() if "ok.sh" in line or
-                         "ok.py" in line or "build/" in line or "notes.txt" in line]
-                self.assertEqual(lines, [], "only the faulty file is named")
-                self.assertIn(named, output)
+                named = {path for path in every_path
+                         if re.search(r"(^|\s)%s[:\s]" % re.escape(path), output, re.MULTILINE)}
+                self.assertEqual(named, set(tracked) | set(new))
+
+        tree = self.make_tree(clean, ignored=ignored)
+        result = self.run_check(tree, ["scripts/check-scripts.sh"])
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("no findings in 4 shell scripts and 2 Python files", result.stdout)
 
     def test_the_tree_lists_match_the_names(self):
         tree = self.make_tree({"a.sh": CLEAN_SHELL, ".ci/run": CLEAN_SHELL, "b.py": CLEAN_PYTHON,
