@@ -3,13 +3,15 @@
 # Safe to repeat: apt-get only adds what is missing.
 set -euo pipefail
 # wine64-preloader: without it Wine process starts fail now and then with
-# error 1359 (see cmake/mingw-w64-x86_64.cmake).
+# error 1359 (see cmake/mingw-w64-x86_64.cmake). clang-format-14, shellcheck
+# and pyflakes3: the source checks (scripts/format.sh, scripts/check-scripts.sh).
 PACKAGES=(
   cmake ninja-build g++ python3
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   googletest wine64 wine64-preloader tmux
   python3-pefile librsvg2-bin icoutils osslsigncode openssl
   clang lld clang-tidy gcovr libclang-rt-14-dev
+  clang-format-14 shellcheck pyflakes3
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

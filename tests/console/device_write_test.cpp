@@ -448,6 +448,8 @@ TEST_F(DeviceWriteTest, InvalidBytesFailOnlyWhenTheWriteStartsAtThem) {
     std::string data;
     std::size_t shown;  // bytes written before the bad one, in the first call
   };
+  // One case a line: clang-format would put each of the adjacent string literals here on a line of its own.
+  // clang-format off
   const Case cases[] = {
       {"lone continuation byte", "\x80" "abc", 0},
       {"0xFF", "\xFF" "abc", 0},
@@ -459,6 +461,7 @@ TEST_F(DeviceWriteTest, InvalidBytesFailOnlyWhenTheWriteStartsAtThem) {
       {"bad byte after text", "ab\xFF" "cd", 2},
       {"truncated sequence inside the data", "ab\xD0" "cd", 2},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RecordingSystem fresh;

@@ -50,6 +50,8 @@ TEST(TerminalProbeTest, EveryBranchInOrder) {
     Calls calls;
     bool ansi;
     Dword mode_after;
+  // One case to a line or two, as written: clang-format would give each field of a case a line of its own.
+  // clang-format off
   } const cases[] = {
       {"VT already on", Conout::Console, 0x7, true, u"dumb",
        {"CreateFileW", "GetConsoleMode", "CloseHandle"}, true, 0x7},
@@ -72,6 +74,7 @@ TEST(TerminalProbeTest, EveryBranchInOrder) {
       {"CONOUT$ cannot be opened, TERM set", Conout::Missing, 0, true, u"vt100",
        {"CreateFileW", "GetLastError", "SetLastError", "GetEnvironmentVariableW"}, true, 0},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeSystem os;

@@ -351,12 +351,15 @@ TEST(VerdictTest, ExitCodesAreComparedAsUnsigned) {
     Dword code;
     Verdict verdict;
   };
+  // Rows by stage, laid out by hand: clang-format would give each case a line of its own.
+  // clang-format off
   const Row rows[] = {
       {1, 0, Verdict::NextStage},       {1, 1, Verdict::ToolFailed},        {1, 2, Verdict::ToolFailed},
       {1, 0x80000000u, Verdict::ToolFailed}, {1, 0xFFFFFFFFu, Verdict::ToolFailed},
       {2, 0, Verdict::Success},         {2, 1, Verdict::ReinstallOnly},     {2, 2, Verdict::ReinstallOnly},
       {2, 3, Verdict::ToolFailed},      {2, 0xFFFFFFFEu, Verdict::ToolFailed}, {2, 0x80000001u, Verdict::ToolFailed},
   };
+  // clang-format on
   for (const Row& row : rows) {
     EXPECT_EQ(VerdictForExit(row.stage, row.code), row.verdict) << "stage " << row.stage << " code " << row.code;
   }

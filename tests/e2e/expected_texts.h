@@ -43,7 +43,7 @@ inline std::string TitleEscape() { return "\x1b]0;" + Title() + "\x07"; }
 inline std::string BannerHead() {
   const std::string rule(58, '-');
   const std::string blank = "    |" + std::string(58, ' ') + "|\n";
-  return "\n" "    ." + rule + ".\n" + blank + "    |    " + std::string(kTitlePrefix);
+  return "\n    ." + rule + ".\n" + blank + "    |    " + std::string(kTitlePrefix);
 }
 
 inline std::string BannerTail() {

@@ -36,12 +36,15 @@ using testing::IsBlank;
 using testing::SplitArguments;
 using testing::SplitLikeChild;
 
+// Pieces laid out in rows by hand: clang-format would re-column them.
+// clang-format off
 const char* const kArgumentPieces[] = {
     "a",  "Z",  "0",    " ",    "\t",   "\\",   "\\\\\\", "\"",   "\"\"", "\xC3\xA9", "\xD0\xB4", "\xF0\x9F\x98\x80",
     "%",  "^",  "&",    "|",    "<",    ">",    "(",      ")",    "!",    ",",        ";",        "=",
     "\n", "\r", "/",    ":",    ".",    "-",    "\xC2\xA0", "\xC2\x85", "\xE3\x80\x80", "%PATH%", "%cd:~,%", "\x80",
     "\xFF", "\xE2\x82", "\xF4\x90\x80\x80", "*", "?", "#", "@", "_", "'", "`", "~", "\x0B",
 };
+// clang-format on
 
 const char* const kNamePieces[] = {"a", "B", " ", "\\", "/", ".", ":", "\xD0\xB4", "-", "_", "&", "^", "(", ")", "'", "%"};
 

@@ -37,11 +37,14 @@ using testing::DeviceStep;
 
 constexpr std::size_t kCapacity = 1024;
 
+// Pieces laid out in rows by hand: clang-format would re-column them.
+// clang-format off
 const char* const kPieces[] = {
     "a",    "Z",    " ",        "\n",       "\n\n",     "\xD0\xB4", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
     "\x80", "\xFF", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xD0", "\xE2", "\xE2\x82", "\xF0\x9F",
     "\xF0\x9F\x98", "\x82", "\x98\x80", "\xB4", "\xE0\x80", "\r",
 };
+// clang-format on
 
 // Whole characters of each UTF-8 width above one.
 const char* const kWholeCharacters[] = {"\xD0\xB4", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};

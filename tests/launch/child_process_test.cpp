@@ -472,6 +472,8 @@ TEST(LaunchLockTest, HeldWheneverInheritableCopiesExist) {
     Moments moments;
   };
   const unsigned char value[8] = {};
+  // One case to a line or two, as written: clang-format would give each field of a case a line of its own.
+  // clang-format off
   const Case cases[] = {
       {"started", [](LockWatchingSystem&, ToolCommand&) {}, true, {dup, dup, dup, create, close, close, close}},
       {"creation failed", [](LockWatchingSystem& os, ToolCommand&) { os.create_process_error = ERROR_BAD_EXE_FORMAT; },
@@ -487,6 +489,7 @@ TEST(LaunchLockTest, HeldWheneverInheritableCopiesExist) {
        },
        false, {dup, dup, dup, close, close, close}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     LockWatchingSystem os;

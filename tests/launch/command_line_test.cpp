@@ -148,6 +148,8 @@ TEST(IsBatchScript, LooksAtTheLastFiveUnits) {
     std::u16string path;
     bool batch;
   };
+  // A grid laid out by hand: clang-format would give each case a line of its own.
+  // clang-format off
   const Case cases[] = {
       {Z(u"C:\\x\\run.bat"), true},  {Z(u"C:\\x\\run.CMD"), true}, {Z(u"C:\\x\\run.bAt"), true},
       {Z(u".cmd"), true},            {Z(u"C:\\x\\run.bmd"), false}, {Z(u"C:\\x\\run.cat"), false},
@@ -158,6 +160,7 @@ TEST(IsBatchScript, LooksAtTheLastFiveUnits) {
       {Z(u"C:\\x\\run.bat."), true}, {Z(u"C:\\x\\run.bat "), true}, {Z(u"C:\\x\\run.cmd. . "), true},
       {Z(u"C:\\x\\run.bat.exe."), false}, {Z(u". . "), false}, {Z(u"C:\\x\\run.ba t"), false},
   };
+  // clang-format on
   for (const Case& c : cases) EXPECT_EQ(IsBatchScript(c.path), c.batch) << Narrow(c.path);
 }
 

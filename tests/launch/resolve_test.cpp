@@ -45,6 +45,8 @@ void RunCase(const ResolveCase& c) {
 
 TEST(ResolveProgram, SearchesBareNamesInOrder) {
   const std::u16string sys_dism = u"C:\\windows\\system32\\DISM.exe";
+  // One case to a line or two, as written: clang-format would give each field of a case a line of its own.
+  // clang-format off
   const ResolveCase cases[] = {
       {"system directory", "DISM", {sys_dism}, u"C:\\bin", sys_dism},
       {"own directory beats system", "DISM", {u"C:\\app\\DISM.exe", sys_dism}, std::nullopt, u"C:\\app\\DISM.exe"},
@@ -69,12 +71,15 @@ TEST(ResolveProgram, SearchesBareNamesInOrder) {
       {"found nowhere", "nothere", {}, u"C:\\a;C:\\b", u"", &fixed::kProgramNotFound},
       {"empty PATH", "nothere", {}, u"", u"", &fixed::kProgramNotFound},
   };
+  // clang-format on
   for (const ResolveCase& c : cases) RunCase(c);
 }
 
 TEST(ResolveProgram, SkipsDirectoriesThatCannotBeRead) {
   const std::vector<std::u16string> everywhere = {u"C:\\app\\tool.exe", u"C:\\windows\\system32\\tool.exe",
                                                   u"C:\\windows\\tool.exe", u"C:\\bin\\tool.exe"};
+  // One case to a line or two, as written: clang-format would give each field of a case a line of its own.
+  // clang-format off
   const ResolveCase cases[] = {
       {"no module name", "tool", everywhere, u"C:\\bin", u"C:\\windows\\system32\\tool.exe", nullptr,
        [](FakeSystem& f, ToolCommand&) { f.fail_module_file_name = true; }},
@@ -91,22 +96,28 @@ TEST(ResolveProgram, SkipsDirectoriesThatCannotBeRead) {
       {"candidate that cannot be converted", "tool", {u"C:\\work\\bin\\tool.exe", u"C:\\ok\\tool.exe"}, u"bin;C:\\ok",
        u"C:\\ok\\tool.exe", nullptr, [](FakeSystem& f, ToolCommand&) { f.full_path_failures[u"bin\\tool.exe"] = 5; }},
   };
+  // clang-format on
   for (const ResolveCase& c : cases) RunCase(c);
 }
 
 TEST(ResolveProgram, OwnDirectoryFromLongAndRootPaths) {
   const std::u16string deep = u"C:\\" + std::u16string(600, u'd');
+  // One case to a line or two, as written: clang-format would give each field of a case a line of its own.
+  // clang-format off
   const ResolveCase cases[] = {
       {"module path longer than 512 units", "DISM", {deep + u"\\DISM.exe"}, std::nullopt, deep + u"\\DISM.exe",
        nullptr, [deep](FakeSystem& f, ToolCommand&) { f.module_file_name = deep + u"\\winrepair.exe"; }},
       {"program in a drive root", "DISM", {u"C:\\DISM.exe"}, std::nullopt, u"C:\\DISM.exe", nullptr,
        [](FakeSystem& f, ToolCommand&) { f.module_file_name = u"C:\\winrepair.exe"; }},
   };
+  // clang-format on
   for (const ResolveCase& c : cases) RunCase(c);
 }
 
 TEST(ResolveProgram, CommandEnvironmentPathComesFirst) {
   const std::u16string sys_dism = u"C:\\windows\\system32\\DISM.exe";
+  // One case to a line or two, as written: clang-format would give each field of a case a line of its own.
+  // clang-format off
   const ResolveCase cases[] = {
       {"own PATH beats own directory", "DISM", {u"C:\\mine\\DISM.exe", u"C:\\app\\DISM.exe", sys_dism}, u"C:\\bin",
        u"C:\\mine\\DISM.exe", nullptr,
@@ -122,10 +133,13 @@ TEST(ResolveProgram, CommandEnvironmentPathComesFirst) {
        // Still found, but only in the program's own PATH, the last step.
        [](FakeSystem&, ToolCommand& c) { RemoveEnvironmentValue(c, "path"); }},
   };
+  // clang-format on
   for (const ResolveCase& c : cases) RunCase(c);
 }
 
 TEST(ResolveProgram, PathsAreNotSearched) {
+  // One case to a line or two, as written: clang-format would give each field of a case a line of its own.
+  // clang-format off
   const ResolveCase cases[] = {
       {".exe in any case, no test", "C:\\x\\TOOL.EXE", {}, std::nullopt, u"C:\\x\\TOOL.EXE"},
       {".exe added when it exists", "C:\\x\\tool", {u"C:\\x\\tool.exe", u"C:\\x\\tool"}, std::nullopt,
@@ -139,10 +153,13 @@ TEST(ResolveProgram, PathsAreNotSearched) {
       // Under \\?\ only '\' separates, so a trailing '/' is part of the name.
       {"verbatim with trailing '/'", "\\\\?\\C:\\x\\dir/", {}, std::nullopt, u"\\\\?\\C:\\x\\dir/"},
   };
+  // clang-format on
   for (const ResolveCase& c : cases) RunCase(c);
 }
 
 TEST(ResolveProgram, RefusesNamesWithoutAFileName) {
+  // One case to a line or two, as written: clang-format would give each field of a case a line of its own.
+  // clang-format off
   const ResolveCase cases[] = {
       {"empty", "", {}, std::nullopt, u"", &fixed::kNoFileName},
       {"trailing backslash", "C:\\x\\", {u"C:\\x\\.exe"}, std::nullopt, u"", &fixed::kNoFileName},
@@ -156,6 +173,7 @@ TEST(ResolveProgram, RefusesNamesWithoutAFileName) {
       {"zero in a path without .exe", std::string("C:\\x\\a\0b", 8), {}, std::nullopt, u"",
        &fixed::kNulInWinApiString},
   };
+  // clang-format on
   for (const ResolveCase& c : cases) RunCase(c);
 }
 

@@ -24,6 +24,8 @@ TEST(ValidUtf8PrefixLength, Table) {
     std::string bytes;
     std::size_t valid;
   };
+  // One case a line: clang-format would put each of the adjacent string literals here on a line of its own.
+  // clang-format off
   const std::vector<Case> cases = {
       {"empty", "", 0},
       {"ascii", "abc", 3},
@@ -64,6 +66,7 @@ TEST(ValidUtf8PrefixLength, Table) {
       {"stops at first fault", "ab\xFF" "cd", 2},
       {"valid after invalid", "\xC0\x80" "abc", 0},
   };
+  // clang-format on
   for (const Case& c : cases) {
     EXPECT_EQ(PrefixOf(c.bytes), c.valid) << c.name;
   }

@@ -1,0 +1,58 @@
+#!/bin/bash
+# Checks the tree's scripts (scripts/source-files.sh shell|python): shellcheck
+# over every shell script, pyflakes over every Python file. Any finding fails,
+# named by file and line. A finding that is right but deliberate is silenced
+# on its own line, with a comment saying why:
+#   # shellcheck disable=SC2034  # <why>      shell: the line before it
+#   import readline  # noqa: <why>            Python: the line itself
+# Debian's tools are called by their own names: `python3` on the machine may
+# be another build without Debian's modules.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+for tool in shellcheck pyflakes3; do
+  command -v "$tool" >/dev/null || {
+    echo "check-scripts.sh: $tool is missing: run scripts/install-deps.sh" >&2
+    exit 1
+  }
+done
+
+files_of() { # KIND -> FILES, the tree's files of that kind
+  local listing
+  listing="$(bash scripts/source-files.sh "$1")"
+  FILES=()
+  [[ -z "$listing" ]] || mapfile -t FILES <<<"$listing"
+}
+
+status=0
+files_of shell
+shell_count=${#FILES[@]}
+if ((shell_count > 0)); then
+  # -x: a script that sources another is checked together with it.
+  shellcheck -x "${FILES[@]}" || status=1
+fi
+
+# pyflakes has no way to silence one line: its findings on a line that says
+# `# noqa` are dropped here. Anything else it prints (a syntax error spans
+# several lines) counts.
+files_of python
+python_count=${#FILES[@]}
+if ((python_count > 0)); then
+  findings="$(pyflakes3 "${FILES[@]}" 2>&1)" || true
+  while IFS= read -r finding; do
+    [[ -n "$finding" ]] || continue
+    if [[ "$finding" =~ ^([^:]+):([0-9]+):[0-9:]*\  && -f "${BASH_REMATCH[1]}" ]] &&
+      sed -n "${BASH_REMATCH[2]}p" "${BASH_REMATCH[1]}" | grep -q '#[[:space:]]*noqa\b'; then
+      continue
+    fi
+    echo "$finding"
+    status=1
+  done <<<"$findings"
+fi
+
+if ((status != 0)); then
+  echo "check-scripts.sh: findings above (shellcheck over $shell_count shell scripts," \
+    "pyflakes over $python_count Python files)" >&2
+  exit 1
+fi
+echo "check-scripts.sh: no findings in $shell_count shell scripts and $python_count Python files"
