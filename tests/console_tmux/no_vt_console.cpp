@@ -105,9 +105,19 @@ void RefuseVirtualTerminal(HANDLE process, std::uintptr_t base) {
   // refuse:
   //   mov dword ptr gs:[0x68], ERROR_INVALID_PARAMETER   (the TEB's LastErrorValue)
   //   xor eax, eax ; ret
-  unsigned char code[] = {0xF7, 0xC2, 0x04, 0x00, 0x00, 0x00, 0x75, 0x0C, 0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0,
-                          0xFF, 0xE0, 0x65, 0xC7, 0x04, 0x25, 0x68, 0x00, 0x00, 0x00, 0x57, 0x00, 0x00, 0x00,
-                          0x31, 0xC0, 0xC3};
+  // One row an instruction, as listed above; the formatter would pour them
+  // into columns.
+  // clang-format off
+  unsigned char code[] = {
+      0xF7, 0xC2, 0x04, 0x00, 0x00, 0x00,                          // test edx, 4
+      0x75, 0x0C,                                                  // jnz refuse
+      0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0,                          // mov rax, imm64 (filled in below)
+      0xFF, 0xE0,                                                  // jmp rax
+      0x65, 0xC7, 0x04, 0x25, 0x68, 0x00, 0x00, 0x00, 0x57, 0x00, 0x00, 0x00,  // mov dword ptr gs:[0x68], 87
+      0x31, 0xC0,                                                  // xor eax, eax
+      0xC3,                                                        // ret
+  };
+  // clang-format on
   for (int i = 0; i < 8; ++i) code[10 + i] = static_cast<unsigned char>(system >> (8 * i));
   void* stub = VirtualAllocEx(process, nullptr, sizeof code, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
   if (stub == nullptr) Fail("VirtualAllocEx");

@@ -42,7 +42,7 @@ TEST_F(RealConsole, CtrlZInTheWakeUpMaskEndsTheRead) {
   const Handle in = world().OpenConsoleInput();
   ASSERT_TRUE(os().SetConsoleMode(in, ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT))
       << "error " << os().GetLastError();
-  world().Type(in, u"ab\x1A" u"cd\r");
+  world().Type(in, u"ab\u001Acd\r");
   const ConsoleReadControl control{sizeof(ConsoleReadControl), 0, 1u << kCtrlZ, 0};
   char16_t units[64] = {};
   Dword read = 0;
