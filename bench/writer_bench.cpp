@@ -36,7 +36,7 @@ void NoteAllocation() {
 // The address sanitizer owns malloc and operator new; it reports every
 // allocation, from either, to these hooks.
 extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, std::size_t),
-                                                          void (*)(const volatile void*));
+                                                         void (*)(const volatile void*));
 namespace {
 void OnMalloc(const volatile void*, std::size_t) { NoteAllocation(); }
 void OnFree(const volatile void*) {}
@@ -96,7 +96,10 @@ class CountingSystem : public wr::testing::FakeSystem {
     ~Inside() { --t_inside_system; }
   };
 
-  Dword GetLastError() override { Inside in; return FakeSystem::GetLastError(); }
+  Dword GetLastError() override {
+    Inside in;
+    return FakeSystem::GetLastError();
+  }
   Dword RtlNtStatusToDosError(NtStatus status) override {
     Inside in;
     return FakeSystem::RtlNtStatusToDosError(status);
@@ -105,12 +108,14 @@ class CountingSystem : public wr::testing::FakeSystem {
     Inside in;
     return FakeSystem::GetModuleHandleW(name);
   }
-  Dword FormatMessageW(Dword flags, Handle source, Dword id, Dword language, char16_t* buffer,
-                       Dword size) override {
+  Dword FormatMessageW(Dword flags, Handle source, Dword id, Dword language, char16_t* buffer, Dword size) override {
     Inside in;
     return FakeSystem::FormatMessageW(flags, source, id, language, buffer, size);
   }
-  Handle GetStdHandle(Dword which) override { Inside in; return FakeSystem::GetStdHandle(which); }
+  Handle GetStdHandle(Dword which) override {
+    Inside in;
+    return FakeSystem::GetStdHandle(which);
+  }
   bool GetConsoleMode(Handle console, Dword* mode) override {
     Inside in;
     return FakeSystem::GetConsoleMode(console, mode);
@@ -152,7 +157,10 @@ class CountingSystem : public wr::testing::FakeSystem {
     Inside in;
     FakeSystem::WakeByAddressSingle(address);
   }
-  Dword GetCurrentThreadId() override { Inside in; return FakeSystem::GetCurrentThreadId(); }
+  Dword GetCurrentThreadId() override {
+    Inside in;
+    return FakeSystem::GetCurrentThreadId();
+  }
 
   std::size_t device_writes = 0;
   std::vector<bool> ended_at_line_feed;
@@ -259,10 +267,8 @@ const std::pair<const char*, Send> kTranscript[] = {
      [](wr::ConsoleWriter& w, wr::System&, std::size_t& p, std::size_t& b, std::size_t& l) {
        PrintCounted(w, {kStage2, kSfcCommand, "`\n\n    ", kEscHint, "\n\n"}, p, b, l);
      }},
-    {"success verdict",
-     [](wr::ConsoleWriter& w, wr::System&, std::size_t& p, std::size_t& b, std::size_t& l) {
-       PrintCounted(w, {kSuccess}, p, b, l);
-     }},
+    {"success verdict", [](wr::ConsoleWriter& w, wr::System&, std::size_t& p, std::size_t& b,
+                           std::size_t& l) { PrintCounted(w, {kSuccess}, p, b, l); }},
     {"tool-failed verdict",
      [](wr::ConsoleWriter& w, wr::System&, std::size_t& p, std::size_t& b, std::size_t& l) {
        PrintCounted(w, {"\n    ", kToolFailed, "!\n\n    ", kReinstall, "!\n"}, p, b, l);

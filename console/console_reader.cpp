@@ -82,8 +82,7 @@ alignas(ConsoleReader) unsigned char g_input_storage[sizeof(ConsoleReader)];
 
 }  // namespace
 
-ConsoleReader::ConsoleReader(System& os)
-    : os_(os), buffer_(static_cast<std::uint8_t*>(std::malloc(kCapacity))) {
+ConsoleReader::ConsoleReader(System& os) : os_(os), buffer_(static_cast<std::uint8_t*>(std::malloc(kCapacity))) {
   if (buffer_ == nullptr) os_.FatalStop();
 }
 

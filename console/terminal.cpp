@@ -17,8 +17,8 @@ void DiscardLastError(System& os) { static_cast<void>(os.GetLastError()); }
 // output may be redirected to a file while the process still owns a console
 // whose mode decides how the title escape is shown.
 bool EnableVirtualTerminal(System& os) {
-  const Handle opened = os.CreateFileW(u"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+  const Handle opened =
+      os.CreateFileW(u"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
   if (opened == InvalidHandleValue()) {
     DiscardLastError(os);
     return false;

@@ -25,8 +25,7 @@ constexpr RepairStage kRepairStages[2] = {
 namespace {
 
 void PrintAnnouncement(ConsoleWriter& out, const RepairStage& stage) {
-  out.Print({stage.header, stage.command_text, texts::kAnnouncementMiddle, texts::kEscHint,
-             texts::kAnnouncementEnd});
+  out.Print({stage.header, stage.command_text, texts::kAnnouncementMiddle, texts::kEscHint, texts::kAnnouncementEnd});
 }
 
 void PrintToolFailed(ConsoleWriter& out) {
@@ -41,9 +40,8 @@ void PrintReinstallOnly(ConsoleWriter& out) {
 void PrintLaunchFailed(System& os, ConsoleWriter& out, const IoError& error) {
   out.PrintComposed([&](TextSink& sink) {
     sink.Append(texts::kVerdictStart) && sink.Append(texts::kLaunchFailedText) &&
-        sink.Append(texts::kLaunchFailedColon) && DisplayText(os, error, sink) &&
-        sink.Append(texts::kAfterErrorText) && sink.Append(texts::kReinstallText) &&
-        sink.Append(texts::kExclaimedLineEnd);
+        sink.Append(texts::kLaunchFailedColon) && DisplayText(os, error, sink) && sink.Append(texts::kAfterErrorText) &&
+        sink.Append(texts::kReinstallText) && sink.Append(texts::kExclaimedLineEnd);
   });
 }
 

@@ -8,10 +8,8 @@ namespace wr::texts {
 inline constexpr std::string_view kTitlePrefix = "Утилита восстановления windows от ";
 inline constexpr std::string_view kDismCommandText = "DISM /Online /Cleanup-image /Restorehealth";
 inline constexpr std::string_view kSfcCommandText = "sfc /scannow";
-inline constexpr std::string_view kEscHint =
-    "Если кликнул в окно и всё зависло или пишет \"Выбор\" - нажми ESC!";
-inline constexpr std::string_view kToolFailedText =
-    "Встроенное в windows средство устранения неполадок не сработало!";
+inline constexpr std::string_view kEscHint = "Если кликнул в окно и всё зависло или пишет \"Выбор\" - нажми ESC!";
+inline constexpr std::string_view kToolFailedText = "Встроенное в windows средство устранения неполадок не сработало!";
 inline constexpr std::string_view kReinstallText = "В этом случае поможет только переустановка windows";
 inline constexpr std::string_view kLaunchFailedText =
     "Не удалось запустить встроенное в windows средство устранения неполадок";

@@ -6,7 +6,7 @@
 namespace wr {
 
 enum class Verdict {
-  NextStage,      // stage 1 exited with 0: go on to stage 2
+  NextStage,  // stage 1 exited with 0: go on to stage 2
   ToolFailed,
   ReinstallOnly,
   LaunchFailed,

@@ -1,9 +1,9 @@
 #include "launch/command_line.h"
 
 #include "launch/system_text.h"
-#include "runtime/wide_buffer.h"
 #include "runtime/utf.h"
 #include "runtime/views.h"
+#include "runtime/wide_buffer.h"
 
 namespace wr {
 namespace {
@@ -121,9 +121,8 @@ bool IsBatchScript(std::u16string_view terminated_path) {
 }
 
 Result<WideText> CommandInterpreterPath(System& os) {
-  Result<WideText> directory = FillWideBuffer(os, [&](char16_t* buffer, Dword size) {
-    return os.GetSystemDirectoryW(buffer, size);
-  });
+  Result<WideText> directory =
+      FillWideBuffer(os, [&](char16_t* buffer, Dword size) { return os.GetSystemDirectoryW(buffer, size); });
   if (!directory) return std::move(directory.error());
   WideText path = std::move(directory.value());
   AppendView(path, u"\\cmd.exe");

@@ -8,8 +8,8 @@ namespace wr {
 namespace {
 
 int CompareNames(System& os, std::u16string_view a, std::u16string_view b) {
-  const int order = os.CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                            static_cast<int>(b.size()), true);
+  const int order =
+      os.CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), true);
   if (order == CSTR_EQUAL) return 0;
   return order == CSTR_GREATER_THAN ? 1 : -1;
 }
@@ -91,8 +91,7 @@ Result<EnvironmentEntries> CaptureEnvironment(System& os, const ToolCommand& com
   return entries;
 }
 
-const EnvironmentEntry* FindEnvironmentEntry(System& os, const EnvironmentEntries& entries,
-                                             std::u16string_view name) {
+const EnvironmentEntry* FindEnvironmentEntry(System& os, const EnvironmentEntries& entries, std::u16string_view name) {
   bool found = false;
   const std::size_t at = Position(os, entries, name, &found);
   return found ? &entries[at] : nullptr;

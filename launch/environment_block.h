@@ -25,8 +25,7 @@ using EnvironmentEntries = GrowBuffer<EnvironmentEntry>;
 Result<EnvironmentEntries> CaptureEnvironment(System& os, const ToolCommand& command);
 
 // The entry with this name, or null.
-const EnvironmentEntry* FindEnvironmentEntry(System& os, const EnvironmentEntries& entries,
-                                             std::u16string_view name);
+const EnvironmentEntry* FindEnvironmentEntry(System& os, const EnvironmentEntries& entries, std::u16string_view name);
 
 // The block for CreateProcessW with CREATE_UNICODE_ENVIRONMENT:
 // name=value entries, each ended by a zero, then one more zero.

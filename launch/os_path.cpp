@@ -4,9 +4,9 @@
 
 #include "launch/path_text.h"
 #include "launch/system_text.h"
-#include "runtime/wide_buffer.h"
 #include "runtime/utf.h"
 #include "runtime/views.h"
+#include "runtime/wide_buffer.h"
 
 namespace wr {
 namespace {
@@ -29,9 +29,8 @@ bool StartsWithDriveRoot(std::u16string_view path) {
 }
 
 Result<WideText> FullPathOf(System& os, const char16_t* terminated) {
-  return FillWideBuffer(os, [&](char16_t* buffer, Dword size) {
-    return os.GetFullPathNameW(terminated, size, buffer);
-  });
+  return FillWideBuffer(os,
+                        [&](char16_t* buffer, Dword size) { return os.GetFullPathNameW(terminated, size, buffer); });
 }
 
 // A verbatim path can lose its prefix only if the system's own

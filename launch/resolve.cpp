@@ -5,9 +5,9 @@
 #include "launch/os_path.h"
 #include "launch/path_text.h"
 #include "launch/system_text.h"
-#include "runtime/wide_buffer.h"
 #include "runtime/utf.h"
 #include "runtime/views.h"
+#include "runtime/wide_buffer.h"
 
 namespace wr {
 namespace {
@@ -47,9 +47,8 @@ class Search {
   // The directory part of the running executable's path, its trailing
   // separator kept so that a root stays a root.
   bool InOwnDirectory(WideText* found) {
-    Result<WideText> module = FillWideBuffer(os_, [&](char16_t* buffer, Dword size) {
-      return os_.GetModuleFileNameW(buffer, size);
-    });
+    Result<WideText> module =
+        FillWideBuffer(os_, [&](char16_t* buffer, Dword size) { return os_.GetModuleFileNameW(buffer, size); });
     if (!module) return false;
     const std::u16string_view path = View(module.value());
     const bool verbatim = path.starts_with(u"\\\\?\\");
@@ -93,9 +92,8 @@ Result<WideText> SearchBareName(System& os, std::string_view name, const Environ
                                 &found)) {
     return found;
   }
-  Result<WideText> program_path = FillWideBuffer(os, [&](char16_t* buffer, Dword size) {
-    return os.GetEnvironmentVariableW(u"PATH", buffer, size);
-  });
+  Result<WideText> program_path = FillWideBuffer(
+      os, [&](char16_t* buffer, Dword size) { return os.GetEnvironmentVariableW(u"PATH", buffer, size); });
   if (program_path && search.InSearchPath(View(program_path.value()), &found)) return found;
   return IoError::Fixed(fixed::kProgramNotFound);
 }

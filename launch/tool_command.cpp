@@ -29,8 +29,8 @@ void ReleaseCommand(ToolCommand& command) { command = ToolCommand(*command.os, {
 void SetForceQuotes(ToolCommand& command, bool on) { command.force_quotes = on; }
 
 bool SameVariableName(System& os, std::u16string_view a, std::u16string_view b) {
-  return os.CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
-                                 true) == CSTR_EQUAL;
+  return os.CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), true) ==
+         CSTR_EQUAL;
 }
 
 namespace {
@@ -63,8 +63,7 @@ void RecordChange(ToolCommand& command, std::string_view name, std::string_view 
       }
     }
   }
-  command.environment_changes.Push(
-      EnvironmentChange{std::move(wide_name), std::move(wide_value), remove, refused});
+  command.environment_changes.Push(EnvironmentChange{std::move(wide_name), std::move(wide_value), remove, refused});
 }
 
 }  // namespace

@@ -32,8 +32,8 @@ Dword Win32System::RtlNtStatusToDosError(NtStatus status) { return ::RtlNtStatus
 
 Handle Win32System::GetModuleHandleW(const char16_t* name) { return ::GetModuleHandleW(W(name)); }
 
-Dword Win32System::FormatMessageW(Dword flags, Handle source, Dword messageId, Dword languageId,
-                                  char16_t* buffer, Dword size) {
+Dword Win32System::FormatMessageW(Dword flags, Handle source, Dword messageId, Dword languageId, char16_t* buffer,
+                                  Dword size) {
   return ::FormatMessageW(flags, source, messageId, languageId, W(buffer), size, nullptr);
 }
 
@@ -76,33 +76,32 @@ bool Win32System::FlushConsoleInputBuffer(Handle console) { return ::FlushConsol
 
 bool Win32System::SetConsoleTitleW(const char16_t* title) { return ::SetConsoleTitleW(W(title)) != FALSE; }
 
-Handle Win32System::CreateFileW(const char16_t* name, Dword access, Dword share, Dword disposition,
-                                Dword flags) {
+Handle Win32System::CreateFileW(const char16_t* name, Dword access, Dword share, Dword disposition, Dword flags) {
   return ::CreateFileW(W(name), access, share, nullptr, disposition, flags, nullptr);
 }
 
 bool Win32System::CloseHandle(Handle handle) { return ::CloseHandle(handle) != FALSE; }
 
-int Win32System::MultiByteToWideChar(Dword codePage, Dword flags, const char* bytes, int count,
-                                     char16_t* units, int room) {
+int Win32System::MultiByteToWideChar(Dword codePage, Dword flags, const char* bytes, int count, char16_t* units,
+                                     int room) {
   return ::MultiByteToWideChar(codePage, flags, bytes, count, W(units), room);
 }
 
-int Win32System::WideCharToMultiByte(Dword codePage, Dword flags, const char16_t* units, int count,
-                                     char* bytes, int room) {
+int Win32System::WideCharToMultiByte(Dword codePage, Dword flags, const char16_t* units, int count, char* bytes,
+                                     int room) {
   return ::WideCharToMultiByte(codePage, flags, W(units), count, bytes, room, nullptr, nullptr);
 }
 
 NtStatus Win32System::NtWriteFile(Handle file, IoStatusBlock* block, const void* data, Dword length) {
   // Declared PVOID, the buffer is only read.
   void* buffer = const_cast<void*>(data);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
-  return ::NtWriteFile(file, nullptr, nullptr, nullptr, reinterpret_cast<PIO_STATUS_BLOCK>(block),
-                       buffer, length, nullptr, nullptr);
+  return ::NtWriteFile(file, nullptr, nullptr, nullptr, reinterpret_cast<PIO_STATUS_BLOCK>(block), buffer, length,
+                       nullptr, nullptr);
 }
 
 NtStatus Win32System::NtReadFile(Handle file, IoStatusBlock* block, void* data, Dword length) {
-  return ::NtReadFile(file, nullptr, nullptr, nullptr, reinterpret_cast<PIO_STATUS_BLOCK>(block), data, length,
-                      nullptr, nullptr);
+  return ::NtReadFile(file, nullptr, nullptr, nullptr, reinterpret_cast<PIO_STATUS_BLOCK>(block), data, length, nullptr,
+                      nullptr);
 }
 
 Dword Win32System::WaitForSingleObject(Handle object, Dword milliseconds) {
@@ -113,9 +112,7 @@ Dword Win32System::GetEnvironmentVariableW(const char16_t* name, char16_t* buffe
   return ::GetEnvironmentVariableW(W(name), W(buffer), size);
 }
 
-char16_t* Win32System::GetEnvironmentStringsW() {
-  return reinterpret_cast<char16_t*>(::GetEnvironmentStringsW());
-}
+char16_t* Win32System::GetEnvironmentStringsW() { return reinterpret_cast<char16_t*>(::GetEnvironmentStringsW()); }
 
 bool Win32System::FreeEnvironmentStringsW(char16_t* block) { return ::FreeEnvironmentStringsW(W(block)) != FALSE; }
 
@@ -123,9 +120,7 @@ Dword Win32System::GetModuleFileNameW(char16_t* buffer, Dword size) {
   return ::GetModuleFileNameW(nullptr, W(buffer), size);
 }
 
-Dword Win32System::GetSystemDirectoryW(char16_t* buffer, Dword size) {
-  return ::GetSystemDirectoryW(W(buffer), size);
-}
+Dword Win32System::GetSystemDirectoryW(char16_t* buffer, Dword size) { return ::GetSystemDirectoryW(W(buffer), size); }
 
 Dword Win32System::GetWindowsDirectoryW(char16_t* buffer, Dword size) {
   return ::GetWindowsDirectoryW(W(buffer), size);
@@ -137,8 +132,7 @@ Dword Win32System::GetFullPathNameW(const char16_t* path, Dword size, char16_t* 
   return ::GetFullPathNameW(W(path), size, W(buffer), nullptr);
 }
 
-int Win32System::CompareStringOrdinal(const char16_t* a, int aLength, const char16_t* b, int bLength,
-                                      bool ignoreCase) {
+int Win32System::CompareStringOrdinal(const char16_t* a, int aLength, const char16_t* b, int bLength, bool ignoreCase) {
   return ::CompareStringOrdinal(W(a), aLength, W(b), bLength, ignoreCase ? TRUE : FALSE);
 }
 
@@ -146,8 +140,8 @@ Handle Win32System::GetCurrentProcess() { return ::GetCurrentProcess(); }
 
 bool Win32System::DuplicateHandle(Handle sourceProcess, Handle source, Handle targetProcess, Handle* target,
                                   Dword access, bool inherit, Dword options) {
-  return ::DuplicateHandle(sourceProcess, source, targetProcess, target, access, inherit ? TRUE : FALSE,
-                           options) != FALSE;
+  return ::DuplicateHandle(sourceProcess, source, targetProcess, target, access, inherit ? TRUE : FALSE, options) !=
+         FALSE;
 }
 
 bool Win32System::CreateProcessW(const char16_t* application, char16_t* commandLine, bool inheritHandles,
@@ -189,20 +183,18 @@ bool Win32System::InitializeProcThreadAttributeList(void* list, Dword count, std
   return ok != FALSE;
 }
 
-bool Win32System::UpdateProcThreadAttribute(void* list, std::uintptr_t attribute, const void* value,
-                                            std::size_t size) {
+bool Win32System::UpdateProcThreadAttribute(void* list, std::uintptr_t attribute, const void* value, std::size_t size) {
   // Declared PVOID, the value is only read.
   void* readable = const_cast<void*>(value);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
-  return ::UpdateProcThreadAttribute(static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list), 0, attribute,
-                                     readable, size, nullptr, nullptr) != FALSE;
+  return ::UpdateProcThreadAttribute(static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list), 0, attribute, readable, size,
+                                     nullptr, nullptr) != FALSE;
 }
 
 void Win32System::DeleteProcThreadAttributeList(void* list) {
   ::DeleteProcThreadAttributeList(static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list));
 }
 
-bool Win32System::WaitOnAddress(volatile void* address, const void* compare, std::size_t size,
-                                Dword milliseconds) {
+bool Win32System::WaitOnAddress(volatile void* address, const void* compare, std::size_t size, Dword milliseconds) {
   // Declared PVOID, the compared value is only read.
   void* expected = const_cast<void*>(compare);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
   return win32::SystemAddressWait().wait(address, expected, size, milliseconds) != FALSE;

@@ -38,21 +38,18 @@ class Win32System : public System {
   Dword GetWindowsDirectoryW(char16_t* buffer, Dword size) override;
   Dword GetFileAttributesW(const char16_t* path) override;
   Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer) override;
-  int CompareStringOrdinal(const char16_t* a, int aLength, const char16_t* b, int bLength,
-                           bool ignoreCase) override;
+  int CompareStringOrdinal(const char16_t* a, int aLength, const char16_t* b, int bLength, bool ignoreCase) override;
   Handle GetCurrentProcess() override;
   bool DuplicateHandle(Handle sourceProcess, Handle source, Handle targetProcess, Handle* target, Dword access,
                        bool inherit, Dword options) override;
-  bool CreateProcessW(const char16_t* application, char16_t* commandLine, bool inheritHandles,
-                      Dword creationFlags, void* environment, const char16_t* directory,
-                      const StartupInfo* startup, ProcessInformation* information) override;
+  bool CreateProcessW(const char16_t* application, char16_t* commandLine, bool inheritHandles, Dword creationFlags,
+                      void* environment, const char16_t* directory, const StartupInfo* startup,
+                      ProcessInformation* information) override;
   bool GetExitCodeProcess(Handle process, Dword* code) override;
   bool InitializeProcThreadAttributeList(void* list, Dword count, std::size_t* size) override;
-  bool UpdateProcThreadAttribute(void* list, std::uintptr_t attribute, const void* value,
-                                 std::size_t size) override;
+  bool UpdateProcThreadAttribute(void* list, std::uintptr_t attribute, const void* value, std::size_t size) override;
   void DeleteProcThreadAttributeList(void* list) override;
-  bool WaitOnAddress(volatile void* address, const void* compare, std::size_t size,
-                     Dword milliseconds) override;
+  bool WaitOnAddress(volatile void* address, const void* compare, std::size_t size, Dword milliseconds) override;
   void WakeByAddressSingle(void* address) override;
   void WakeByAddressAll(void* address) override;
   Dword GetCurrentThreadId() override;

@@ -113,15 +113,14 @@ inline constexpr int CSTR_GREATER_THAN = 3;
 
 class System {
  public:
-
   // Errors.
   virtual Dword GetLastError() = 0;
   virtual void SetLastError(Dword code) = 0;
   virtual Dword RtlNtStatusToDosError(NtStatus status) = 0;
   virtual Handle GetModuleHandleW(const char16_t* name) = 0;
   // No argument list; the buffer is always the caller's own.
-  virtual Dword FormatMessageW(Dword flags, Handle source, Dword messageId, Dword languageId,
-                               char16_t* buffer, Dword size) = 0;
+  virtual Dword FormatMessageW(Dword flags, Handle source, Dword messageId, Dword languageId, char16_t* buffer,
+                               Dword size) = 0;
 
   // Standard handles and the console.
   virtual Handle GetStdHandle(Dword which) = 0;
@@ -134,16 +133,15 @@ class System {
   virtual bool FlushConsoleInputBuffer(Handle console) = 0;
   virtual bool SetConsoleTitleW(const char16_t* title) = 0;
   // Null security attributes and no template file.
-  virtual Handle CreateFileW(const char16_t* name, Dword access, Dword share, Dword disposition,
-                             Dword flags) = 0;
+  virtual Handle CreateFileW(const char16_t* name, Dword access, Dword share, Dword disposition, Dword flags) = 0;
   virtual bool CloseHandle(Handle handle) = 0;
 
   // Text conversion.
-  virtual int MultiByteToWideChar(Dword codePage, Dword flags, const char* bytes, int count,
-                                  char16_t* units, int room) = 0;
+  virtual int MultiByteToWideChar(Dword codePage, Dword flags, const char* bytes, int count, char16_t* units,
+                                  int room) = 0;
   // No default character, no used-default flag.
-  virtual int WideCharToMultiByte(Dword codePage, Dword flags, const char16_t* units, int count,
-                                  char* bytes, int room) = 0;
+  virtual int WideCharToMultiByte(Dword codePage, Dword flags, const char16_t* units, int count, char* bytes,
+                                  int room) = 0;
 
   // Byte I/O: no event, no APC, no byte offset, no key.
   virtual NtStatus NtWriteFile(Handle file, IoStatusBlock* block, const void* data, Dword length) = 0;
@@ -161,26 +159,23 @@ class System {
   virtual Dword GetFileAttributesW(const char16_t* path) = 0;
   // No file-part pointer.
   virtual Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer) = 0;
-  virtual int CompareStringOrdinal(const char16_t* a, int aLength, const char16_t* b, int bLength,
-                                   bool ignoreCase) = 0;
+  virtual int CompareStringOrdinal(const char16_t* a, int aLength, const char16_t* b, int bLength, bool ignoreCase) = 0;
 
   // Processes.
   virtual Handle GetCurrentProcess() = 0;
-  virtual bool DuplicateHandle(Handle sourceProcess, Handle source, Handle targetProcess,
-                               Handle* target, Dword access, bool inherit, Dword options) = 0;
+  virtual bool DuplicateHandle(Handle sourceProcess, Handle source, Handle targetProcess, Handle* target, Dword access,
+                               bool inherit, Dword options) = 0;
   // Null process and thread security attributes.
   virtual bool CreateProcessW(const char16_t* application, char16_t* commandLine, bool inheritHandles,
                               Dword creationFlags, void* environment, const char16_t* directory,
                               const StartupInfo* startup, ProcessInformation* information) = 0;
   virtual bool GetExitCodeProcess(Handle process, Dword* code) = 0;
   virtual bool InitializeProcThreadAttributeList(void* list, Dword count, std::size_t* size) = 0;
-  virtual bool UpdateProcThreadAttribute(void* list, std::uintptr_t attribute, const void* value,
-                                         std::size_t size) = 0;
+  virtual bool UpdateProcThreadAttribute(void* list, std::uintptr_t attribute, const void* value, std::size_t size) = 0;
   virtual void DeleteProcThreadAttributeList(void* list) = 0;
 
   // Synchronisation.
-  virtual bool WaitOnAddress(volatile void* address, const void* compare, std::size_t size,
-                             Dword milliseconds) = 0;
+  virtual bool WaitOnAddress(volatile void* address, const void* compare, std::size_t size, Dword milliseconds) = 0;
   virtual void WakeByAddressSingle(void* address) = 0;
   virtual void WakeByAddressAll(void* address) = 0;
   virtual Dword GetCurrentThreadId() = 0;

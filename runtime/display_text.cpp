@@ -49,8 +49,7 @@ bool AppendSigned(TextSink& sink, std::int32_t value) {
 // The characters with the Unicode White_Space property.
 bool IsWhiteSpace(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 // System texts end in CR LF (and some in spaces); only the end is trimmed,
@@ -75,8 +74,7 @@ bool AppendSystemMessageText(System& os, std::int32_t code, TextSink& sink) {
   if (count == 0) {
     const auto failure = static_cast<std::int32_t>(os.GetLastError());
     return sink.Append("OS Error ") && AppendSigned(sink, shown_id) &&
-           sink.Append(" (FormatMessageW() returned error ") && AppendSigned(sink, failure) &&
-           sink.Append(")");
+           sink.Append(" (FormatMessageW() returned error ") && AppendSigned(sink, failure) && sink.Append(")");
   }
   if (count > kMessageUnits) os.FatalStop();
 
@@ -105,12 +103,9 @@ bool DisplayText(System& os, const IoError& error, TextSink& sink) {
     case IoError::Variant::OsCode:
       return AppendSystemMessageText(os, error.os_code(), sink) && sink.Append(" (os error ") &&
              AppendSigned(sink, error.os_code()) && sink.Append(")");
-    case IoError::Variant::BareKind:
-      return sink.Append(DescriptionOf(error.bare_kind()));
-    case IoError::Variant::FixedMessage:
-      return sink.Append(error.fixed().text);
-    case IoError::Variant::Wrapped:
-      return error.wrapped_object().Display(sink);
+    case IoError::Variant::BareKind: return sink.Append(DescriptionOf(error.bare_kind()));
+    case IoError::Variant::FixedMessage: return sink.Append(error.fixed().text);
+    case IoError::Variant::Wrapped: return error.wrapped_object().Display(sink);
   }
   return true;
 }

@@ -77,8 +77,8 @@ class GrowBuffer {
   void Append(const T* values, std::size_t count) {
     // The source may be this buffer's own storage, which the growth below
     // can move: find it again by its offset afterwards.
-    const bool own = count != 0 && std::less_equal<const T*>()(data_, values) &&
-                     std::less<const T*>()(values, data_ + size_);
+    const bool own =
+        count != 0 && std::less_equal<const T*>()(data_, values) && std::less<const T*>()(values, data_ + size_);
     const std::size_t offset = own ? static_cast<std::size_t>(values - data_) : 0;
     Grow(count);
     if (own) values = data_ + offset;

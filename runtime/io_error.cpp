@@ -69,8 +69,8 @@ const FixedRecord kBadEnvironmentName{"environment variable names may not be emp
                                       ErrorKind::InvalidInput};
 const FixedRecord kInvalidUtf8ForWinApi{"strings passed to WinAPI must be valid UTF-8", ErrorKind::InvalidData};
 const FixedRecord kTooManyAttributes{"maximum number of ProcThreadAttributes exceeded", ErrorKind::InvalidInput};
-const FixedRecord kConsoleNonUtf8{
-    "Windows stdio in console mode does not support writing non-UTF-8 byte sequences", ErrorKind::InvalidData};
+const FixedRecord kConsoleNonUtf8{"Windows stdio in console mode does not support writing non-UTF-8 byte sequences",
+                                  ErrorKind::InvalidData};
 const FixedRecord kConsoleUnpairedSurrogate{
     "Windows stdin in console mode does not support non-UTF-16 input; encountered unpaired surrogate",
     ErrorKind::InvalidData};

@@ -47,11 +47,11 @@ class IoError {
   ~IoError();
 
   Variant variant() const { return variant_; }
-  std::int32_t os_code() const { return code_; }          // OsCode only
-  ErrorKind bare_kind() const { return kind_; }            // BareKind only
-  const FixedRecord& fixed() const { return *fixed_; }     // FixedMessage only
-  ErrorKind wrapped_kind() const;                          // Wrapped only
-  const ErrorObject& wrapped_object() const;               // Wrapped only
+  std::int32_t os_code() const { return code_; }        // OsCode only
+  ErrorKind bare_kind() const { return kind_; }         // BareKind only
+  const FixedRecord& fixed() const { return *fixed_; }  // FixedMessage only
+  ErrorKind wrapped_kind() const;                       // Wrapped only
+  const ErrorObject& wrapped_object() const;            // Wrapped only
 
  private:
   struct WrappedRecord;
@@ -72,20 +72,20 @@ class IoError {
 
 // The fixed records of the system.
 namespace fixed {
-extern const FixedRecord kProgramNotFound;          // "program not found"
-extern const FixedRecord kNoFileName;               // "program path has no file name"
-extern const FixedRecord kNulInData;                // "nul byte found in provided data"
+extern const FixedRecord kProgramNotFound;           // "program not found"
+extern const FixedRecord kNoFileName;                // "program path has no file name"
+extern const FixedRecord kNulInData;                 // "nul byte found in provided data"
 extern const FixedRecord kNulInWinApiString;         // "strings passed to WinAPI cannot contain NULs"
-extern const FixedRecord kBadBatchFileName;         // "Windows file names may not contain `\"` or end with `\\`"
-extern const FixedRecord kBadBatchArguments;        // "batch file arguments are invalid"
-extern const FixedRecord kBadBatchFilePercent;      // "batch file paths may not contain `%`"
-extern const FixedRecord kBadEnvironmentName;       // "environment variable names may not be empty or contain `=`"
-extern const FixedRecord kInvalidUtf8ForWinApi;     // "strings passed to WinAPI must be valid UTF-8"
-extern const FixedRecord kTooManyAttributes;        // "maximum number of ProcThreadAttributes exceeded"
-extern const FixedRecord kConsoleNonUtf8;           // "Windows stdio in console mode does not support ..."
-extern const FixedRecord kConsoleUnpairedSurrogate; // "Windows stdin in console mode does not support ..."
-extern const FixedRecord kWriteWholeBuffer;         // "failed to write whole buffer"
-extern const FixedRecord kWriteBufferedData;        // "failed to write the buffered data"
+extern const FixedRecord kBadBatchFileName;          // "Windows file names may not contain `\"` or end with `\\`"
+extern const FixedRecord kBadBatchArguments;         // "batch file arguments are invalid"
+extern const FixedRecord kBadBatchFilePercent;       // "batch file paths may not contain `%`"
+extern const FixedRecord kBadEnvironmentName;        // "environment variable names may not be empty or contain `=`"
+extern const FixedRecord kInvalidUtf8ForWinApi;      // "strings passed to WinAPI must be valid UTF-8"
+extern const FixedRecord kTooManyAttributes;         // "maximum number of ProcThreadAttributes exceeded"
+extern const FixedRecord kConsoleNonUtf8;            // "Windows stdio in console mode does not support ..."
+extern const FixedRecord kConsoleUnpairedSurrogate;  // "Windows stdin in console mode does not support ..."
+extern const FixedRecord kWriteWholeBuffer;          // "failed to write whole buffer"
+extern const FixedRecord kWriteBufferedData;         // "failed to write the buffered data"
 }  // namespace fixed
 
 // The thread's last error, read at once after the failed call.

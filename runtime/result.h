@@ -13,7 +13,7 @@ struct Ok {};
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : ok_(true) { new (&value_) T(std::move(value)); }  // NOLINT: implicit by design
+  Result(T value) : ok_(true) { new (&value_) T(std::move(value)); }               // NOLINT: implicit by design
   Result(IoError error) : ok_(false) { new (&error_) IoError(std::move(error)); }  // NOLINT
   Result(Result&& other) noexcept : ok_(other.ok_) {
     if (ok_) new (&value_) T(std::move(other.value_));

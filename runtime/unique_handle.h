@@ -12,8 +12,7 @@ class UniqueHandle {
  public:
   UniqueHandle() = default;
   UniqueHandle(System& os, Handle handle) : os_(&os), handle_(handle) {}
-  UniqueHandle(UniqueHandle&& other) noexcept
-      : os_(other.os_), handle_(std::exchange(other.handle_, nullptr)) {}
+  UniqueHandle(UniqueHandle&& other) noexcept : os_(other.os_), handle_(std::exchange(other.handle_, nullptr)) {}
   UniqueHandle& operator=(UniqueHandle&& other) noexcept {
     if (this != &other) {
       Reset();

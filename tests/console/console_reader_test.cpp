@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <initializer_list>
-#include <optional>
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,7 +23,9 @@ using testing::FakeSystem;
 constexpr std::string_view kUnpairedMessage =
     "Windows stdin in console mode does not support non-UTF-16 input; encountered unpaired surrogate";
 
-std::string Bytes(const std::uint8_t* data, std::size_t n) { return std::string(reinterpret_cast<const char*>(data), n); }
+std::string Bytes(const std::uint8_t* data, std::size_t n) {
+  return std::string(reinterpret_cast<const char*>(data), n);
+}
 
 // Drains whatever the reader still holds, in one large read.
 std::string Drain(ConsoleReader& reader) {
@@ -52,9 +54,9 @@ class ConsoleInputTest : public ::testing::Test {
 // What the user's keys do during the final pause.
 struct KeyCase {
   const char* name;
-  std::u16string line;       // what the console read returns
-  std::string buffered;      // bytes the one device read yields
-  std::size_t delivered;     // Read of one byte
+  std::u16string line;    // what the console read returns
+  std::string buffered;   // bytes the one device read yields
+  std::size_t delivered;  // Read of one byte
   std::uint8_t first;
 };
 
@@ -64,7 +66,12 @@ TEST(ConsoleKeysTest, KeysDuringThePause) {
       {"Cyrillic then Enter", u"да\r\n", "\xD0\xB4\xD0\xB0\x0D\x0A", 1, 0xD0},
       {"Ctrl+Z alone", u"\x1A", "", 0, 0},
       {"ab then Ctrl+Z", u"ab\x1A", "ab", 1, 'a'},
-      {"Ctrl+Z inside a line is kept", u"a\x1A" u"b\r\n", "a\x1A" "b\r\n", 1, 'a'},
+      {"Ctrl+Z inside a line is kept",
+       u"a\x1A"
+       u"b\r\n",
+       "a\x1A"
+       "b\r\n",
+       1, 'a'},
   };
   for (const KeyCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -184,7 +191,9 @@ TEST_F(ConsoleInputTest, HeldSurrogateAloneIsHeldAgain) {
 }
 
 TEST(ConsoleDeviceReadTest, UnpairedSurrogateIsInvalidData) {
-  for (const std::u16string line : {u"\xDC00\r\n", u"a\xD800" u"b\r\n"}) {
+  for (const std::u16string line : {u"\xDC00\r\n",
+                                    u"a\xD800"
+                                    u"b\r\n"}) {
     FakeSystem fresh;
     ConsoleInput(fresh, {line, u"ok\r\n"});
     ConsoleReader reader(fresh);
@@ -273,14 +282,18 @@ class ByteInputTest : public ::testing::Test {
 TEST_F(ByteInputTest, FileIsDeliveredUnconverted) {
   Handle file = os.AddFile();
   os.SetStd(STD_INPUT_HANDLE, file);
-  os.device(file).input = "\xD0\xB4\r\n\x1A" "tail";
+  os.device(file).input =
+      "\xD0\xB4\r\n\x1A"
+      "tail";
   ConsoleReader reader(os);
   std::uint8_t byte = 0;
   Result<std::size_t> r = reader.Read(&byte, 1);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value(), 1u);
   EXPECT_EQ(byte, 0xD0);
-  EXPECT_EQ(Drain(reader), "\xB4\r\n\x1A" "tail");
+  EXPECT_EQ(Drain(reader),
+            "\xB4\r\n\x1A"
+            "tail");
   EXPECT_EQ(os.device(file).read_requests, (std::vector<Dword>{12288}));
   EXPECT_EQ(os.count("ReadConsoleW"), 0u);
   EXPECT_EQ(os.count("MultiByteToWideChar") + os.count("WideCharToMultiByte"), 0u);

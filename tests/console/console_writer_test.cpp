@@ -201,7 +201,7 @@ TEST_F(ConsoleWriterTest, FailedFlushKeepsExactlyTheUnsentBytes) {
   struct Case {
     const char* name;
     std::vector<DeviceStep> steps;
-    std::optional<std::int32_t> code;      // else the buffered-data message
+    std::optional<std::int32_t> code;  // else the buffered-data message
     std::string kept;
   };
   const std::vector<Case> cases = {
@@ -210,7 +210,9 @@ TEST_F(ConsoleWriterTest, FailedFlushKeepsExactlyTheUnsentBytes) {
        109,
        "o world"},
       {"broken pipe at once", {DeviceStep::Status(STATUS_PIPE_BROKEN)}, 109, "hello world"},
-      {"device takes nothing after a partial take", {DeviceStep::Take(4), DeviceStep::Take(0)}, std::nullopt,
+      {"device takes nothing after a partial take",
+       {DeviceStep::Take(4), DeviceStep::Take(0)},
+       std::nullopt,
        "o world"},
   };
   for (const Case& c : cases) {
@@ -383,9 +385,9 @@ TEST_F(ConsoleWriterTest, ComposedMessageIsOneLineBufferedMessage) {
     EXPECT_TRUE(sink.Append("\n\n    "));
     EXPECT_TRUE(sink.Append("!\n"));
   });
-  EXPECT_EQ(writes(), (std::vector<std::string>{"\n    Не удалось запустить:\n",
-                                                "The system cannot find the file specified. (os error 2)\n\n",
-                                                "    !\n"}));
+  EXPECT_EQ(writes(),
+            (std::vector<std::string>{"\n    Не удалось запустить:\n",
+                                      "The system cannot find the file specified. (os error 2)\n\n", "    !\n"}));
 }
 
 // --- Locking -------------------------------------------------------------------

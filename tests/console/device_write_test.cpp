@@ -305,7 +305,9 @@ TEST_F(DeviceWriteTest, ConsoleWriteIsCutAt4096BytesOnACharacterBoundary) {
 }
 
 // "a", "д", "€", "😀", "b": 6 units, 11 bytes.
-constexpr std::string_view kMixed = "a\xD0\xB4\xE2\x82\xAC\xF0\x9F\x98\x80" "b";
+constexpr std::string_view kMixed =
+    "a\xD0\xB4\xE2\x82\xAC\xF0\x9F\x98\x80"
+    "b";
 
 TEST_F(DeviceWriteTest, PartialConsoleTakeIsCountedBackInBytes) {
   struct Case {
@@ -487,10 +489,14 @@ TEST_F(DeviceWriteTest, InvalidBytesFailOnlyWhenTheWriteStartsAtThem) {
 
 TEST_F(DeviceWriteTest, InvalidBytesGoUnchangedToAFile) {
   const Handle file = UseFile();
-  auto r = Write("ab\xFF" "cd");
+  auto r = Write(
+      "ab\xFF"
+      "cd");
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value(), 5u);
-  EXPECT_EQ(os.device(file).bytes, "ab\xFF" "cd");
+  EXPECT_EQ(os.device(file).bytes,
+            "ab\xFF"
+            "cd");
 }
 
 // --- Carry ---------------------------------------------------------------------
@@ -560,7 +566,10 @@ TEST_F(DeviceWriteTest, BrokenCarryFailsAndIsEmptied) {
     std::size_t failing_index;  // the call that fails
   };
   const Case cases[] = {
-      {"lead byte then ASCII", "\xD0" "a", 1},
+      {"lead byte then ASCII",
+       "\xD0"
+       "a",
+       1},
       {"lead byte then another lead byte", "\xD0\xD0", 1},
       {"overlong form completed", "\xE0\x80\x80", 2},
       {"encoded surrogate completed", "\xED\xA0\x80", 2},
@@ -742,11 +751,13 @@ TEST_F(DeviceWriteTest, DeviceTakingNothingIsWriteZero) {
 
 TEST_F(DeviceWriteTest, InvalidBytesStopTheWriteAllAfterTheValidText) {
   const Handle console = UseConsole();
-  Status s = WriteAllUnbuffered(os, Stream::Output, "ab\xFF" "cd", carry);
+  Status s = WriteAllUnbuffered(os, Stream::Output,
+                                "ab\xFF"
+                                "cd",
+                                carry);
   ASSERT_FALSE(s.ok());
   ExpectFixed(s.error(), fixed::kConsoleNonUtf8);
-  EXPECT_EQ(s.error().fixed().text,
-            "Windows stdio in console mode does not support writing non-UTF-8 byte sequences");
+  EXPECT_EQ(s.error().fixed().text, "Windows stdio in console mode does not support writing non-UTF-8 byte sequences");
   EXPECT_EQ(os.device(console).screen, u"ab");
 }
 

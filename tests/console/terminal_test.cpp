@@ -50,8 +50,8 @@ TEST(TerminalProbeTest, EveryBranchInOrder) {
     Calls calls;
     bool ansi;
     Dword mode_after;
-  // One case to a line or two, as written: clang-format would give each field of a case a line of its own.
-  // clang-format off
+    // One case to a line or two, as written: clang-format would give each field of a case a line of its own.
+    // clang-format off
   } const cases[] = {
       {"VT already on", Conout::Console, 0x7, true, u"dumb",
        {"CreateFileW", "GetConsoleMode", "CloseHandle"}, true, 0x7},
@@ -271,7 +271,7 @@ TEST_F(TitleTest, EscapeFormStopsAtTheFirstFailingPiece) {
   // pieces after it are never handed in and nothing flushes afterwards.
   struct {
     const char* name;
-    std::string before;    // already buffered
+    std::string before;  // already buffered
     std::string title;
     std::string buffered;  // what the failed write left behind
   } const cases[] = {

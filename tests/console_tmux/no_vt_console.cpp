@@ -197,8 +197,7 @@ int main() {
         std::fprintf(stderr, "no_vt_console: winrepair.exe ended before its entry point, exit code 0x%lX\n",
                      event.u.ExitProcess.dwExitCode);
         ExitProcess(event.u.ExitProcess.dwExitCode);
-      default:
-        break;
+      default: break;
     }
     if (!ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status)) Fail("ContinueDebugEvent");
   }

@@ -108,13 +108,13 @@ struct StatusCase {
 // The statuses the byte calls answer and the errors the program shows for
 // them; a status without a mapping is ERROR_MR_MID_NOT_FOUND.
 const StatusCase kStatuses[] = {
-    {0xC0000008u, ERROR_INVALID_HANDLE},       // STATUS_INVALID_HANDLE
-    {0xC000014Bu, ERROR_BROKEN_PIPE},          // STATUS_PIPE_BROKEN
-    {0xC00000B1u, ERROR_NO_DATA},              // STATUS_PIPE_CLOSING
-    {0xC0000011u, ERROR_HANDLE_EOF},           // STATUS_END_OF_FILE
-    {0xC0000022u, ERROR_ACCESS_DENIED},        // STATUS_ACCESS_DENIED
-    {0xC000007Fu, 112},                        // STATUS_DISK_FULL: ERROR_DISK_FULL
-    {0xC0FFFFFEu, ERROR_MR_MID_NOT_FOUND},     // no such status
+    {0xC0000008u, ERROR_INVALID_HANDLE},    // STATUS_INVALID_HANDLE
+    {0xC000014Bu, ERROR_BROKEN_PIPE},       // STATUS_PIPE_BROKEN
+    {0xC00000B1u, ERROR_NO_DATA},           // STATUS_PIPE_CLOSING
+    {0xC0000011u, ERROR_HANDLE_EOF},        // STATUS_END_OF_FILE
+    {0xC0000022u, ERROR_ACCESS_DENIED},     // STATUS_ACCESS_DENIED
+    {0xC000007Fu, 112},                     // STATUS_DISK_FULL: ERROR_DISK_FULL
+    {0xC0FFFFFEu, ERROR_MR_MID_NOT_FOUND},  // no such status
 };
 
 TEST_F(ByteIo, StatusesMapToTheirErrors) {

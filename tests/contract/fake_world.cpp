@@ -76,8 +76,9 @@ class FakeWorld : public World {
         {1113, u"No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
     };
     fake_.ntdll_messages = {
-        {0xC0000022u, u"{Access Denied}\r\nA process has requested access to an object, but has not been granted "
-                      u"those access rights.\r\n"},
+        {0xC0000022u,
+         u"{Access Denied}\r\nA process has requested access to an object, but has not been granted "
+         u"those access rights.\r\n"},
     };
   }
 

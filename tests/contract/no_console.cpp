@@ -7,8 +7,8 @@ namespace wr::contract {
 Dword AskWithoutConsole(System& os) {
   Dword seen = 0;
   os.SetLastError(0);
-  const Handle conout = os.CreateFileW(u"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                       OPEN_EXISTING, 0);
+  const Handle conout =
+      os.CreateFileW(u"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
   if (conout == InvalidHandleValue()) {
     seen |= os.GetLastError() & 0xFFFFu;
   } else {

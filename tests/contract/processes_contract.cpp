@@ -23,8 +23,8 @@ struct Started {
   ProcessInformation info;
 };
 
-Started Start(System& os, const std::u16string& application, std::u16string command_line,
-              bool inherit = false, Dword flags = 0, void* attributes = nullptr) {
+Started Start(System& os, const std::u16string& application, std::u16string command_line, bool inherit = false,
+              Dword flags = 0, void* attributes = nullptr) {
   StartupInfo startup;
   startup.lpAttributeList = attributes;
   Started s;
@@ -109,8 +109,9 @@ TEST_F(Processes, AWaitEndsAtItsTimeLimitWhileTheChildRuns) {
 // checked where the call leaves the program.
 TEST_F(Processes, TheAttributeListLimitsWhatIsInherited) {
   const bool size_unread = KnownWineDifference(
-      world(), "CreateProcessW reads the attribute list whenever EXTENDED_STARTUPINFO_PRESENT is set, whatever "
-               "cb says; the cb handed to it is checked instead",
+      world(),
+      "CreateProcessW reads the attribute list whenever EXTENDED_STARTUPINFO_PRESENT is set, whatever "
+      "cb says; the cb handed to it is checked instead",
       "STARTUPINFOEXW: \"Be sure to set the cb member of the STARTUPINFO structure to sizeof(STARTUPINFOEX)\"; "
       "Process Creation Flags, EXTENDED_STARTUPINFO_PRESENT: \"the lpStartupInfo parameter specifies a "
       "STARTUPINFOEX structure\"; UpdateProcThreadAttribute, PROC_THREAD_ATTRIBUTE_HANDLE_LIST: \"a list of "
@@ -132,18 +133,17 @@ TEST_F(Processes, TheAttributeListLimitsWhatIsInherited) {
   std::vector<std::uint64_t> storage((size + 7) / 8);
   ASSERT_TRUE(os().InitializeProcThreadAttributeList(storage.data(), 1, &size));
   Handle listed[1] = {a};
-  ASSERT_TRUE(os().UpdateProcThreadAttribute(storage.data(), PROC_THREAD_ATTRIBUTE_HANDLE_LIST, listed,
-                                             sizeof listed));
+  ASSERT_TRUE(os().UpdateProcThreadAttribute(storage.data(), PROC_THREAD_ATTRIBUTE_HANDLE_LIST, listed, sizeof listed));
 
-  const Started s = Start(os(), world().child_program(), world().child_command(ChildAct::CountInherited, 0, a, b),
-                          true, 0, storage.data());
+  const Started s = Start(os(), world().child_program(), world().child_command(ChildAct::CountInherited, 0, a, b), true,
+                          0, storage.data());
   os().DeleteProcThreadAttributeList(storage.data());
   ASSERT_TRUE(s.ok) << "error " << s.error;
   EXPECT_EQ(WaitAndExitCode(os(), s), 1u) << "only the listed handle";
 
   // Without the list every inheritable handle goes.
-  const Started all = Start(os(), world().child_program(),
-                            world().child_command(ChildAct::CountInherited, 0, a, b), true);
+  const Started all =
+      Start(os(), world().child_program(), world().child_command(ChildAct::CountInherited, 0, a, b), true);
   ASSERT_TRUE(all.ok) << "error " << all.error;
   EXPECT_EQ(WaitAndExitCode(os(), all), 2u);
   if (size_unread) {

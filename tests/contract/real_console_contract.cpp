@@ -72,8 +72,9 @@ TEST_F(RealConsole, ALineLongerThanTheRoomComesInParts) {
 // Cyrillic and all. The window gets its old title back afterwards.
 TEST_F(RealConsole, TheTitleSetIsTheTitleShown) {
   const std::u16string before = world().ConsoleTitle();
-  const std::u16string title = u"\u0423\u0442\u0438\u043B\u0438\u0442\u0430 \u0432\u043E\u0441\u0441\u0442\u0430"
-                               u"\u043D\u043E\u0432\u043B\u0435\u043D\u0438\u044F windows contract";
+  const std::u16string title =
+      u"\u0423\u0442\u0438\u043B\u0438\u0442\u0430 \u0432\u043E\u0441\u0441\u0442\u0430"
+      u"\u043D\u043E\u0432\u043B\u0435\u043D\u0438\u044F windows contract";
   ASSERT_TRUE(os().SetConsoleTitleW(title.c_str())) << "error " << os().GetLastError();
   EXPECT_EQ(Narrow(world().ConsoleTitle()), Narrow(title));
   EXPECT_TRUE(os().SetConsoleTitleW(before.c_str()));

@@ -129,8 +129,8 @@ const CompareCase kCompare[] = {
     {u"\u043F\u0443\u0442\u044C", u"\u041F\u0423\u0422\u042C", true, CSTR_EQUAL},  // путь / ПУТЬ
     {u"\u0451", u"\u0401", true, CSTR_EQUAL},                                      // ё / Ё
     {u"\u0451", u"\u0401", false, CSTR_GREATER_THAN},
-    {u"\u00E9t\u00E9", u"\u00C9T\u00C9", true, CSTR_EQUAL},                        // été / ÉTÉ
-    {u"\u00DF", u"SS", true, CSTR_GREATER_THAN},                                   // ß has no one-unit upper case
+    {u"\u00E9t\u00E9", u"\u00C9T\u00C9", true, CSTR_EQUAL},  // été / ÉTÉ
+    {u"\u00DF", u"SS", true, CSTR_GREATER_THAN},             // ß has no one-unit upper case
     {u"a", u"b", true, CSTR_LESS_THAN},
     {u"", u"", true, CSTR_EQUAL},
     {u"", u"a", true, CSTR_LESS_THAN},

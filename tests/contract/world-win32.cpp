@@ -63,8 +63,8 @@ BOOL WINAPI NoteStartupSize(LPCWSTR application, LPWSTR command_line, LPSECURITY
                             LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
                             LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information) {
   g_startup_sizes.push_back(startup != nullptr ? startup->cb : 0);
-  return g_system_create_process(application, command_line, process, thread, inherit, flags, environment,
-                                 directory, startup, information);
+  return g_system_create_process(application, command_line, process, thread, inherit, flags, environment, directory,
+                                 startup, information);
 }
 
 // The import slot of `function` from `dll` in this program's own image, or
@@ -142,8 +142,8 @@ class Win32World : public World {
   }
 
   void MakeFile(std::u16string_view name, std::string_view bytes) override {
-    HANDLE file = ::CreateFileW(W(Inside(name)), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+    HANDLE file =
+        ::CreateFileW(W(Inside(name)), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     EXPECT_NE(file, INVALID_HANDLE_VALUE) << "error " << ::GetLastError();
     DWORD written = 0;
     ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -194,8 +194,8 @@ class Win32World : public World {
   void EndChild(Handle process) override { ::TerminateProcess(process, 1); }
 
   bool HasConsole() override {
-    HANDLE h = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     ::CloseHandle(h);
     return true;
@@ -289,8 +289,8 @@ class Win32World : public World {
   static Handle OpenConsole(const char16_t* name) {
     HANDLE h = ::CreateFileW(reinterpret_cast<const wchar_t*>(name), GENERIC_READ | GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(h, INVALID_HANDLE_VALUE) << "no console: the RealConsole cases run inside one (error "
-                                       << ::GetLastError() << ")";
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << "no console: the RealConsole cases run inside one (error " << ::GetLastError()
+                                       << ")";
     return h;
   }
   std::u16string Inside(std::u16string_view name) const { return scratch_ + u"\\" + std::u16string(name); }

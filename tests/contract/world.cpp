@@ -44,10 +44,8 @@ std::u16string World::child_command(ChildAct act, Dword code, Handle a, Handle b
   line += child_program();
   line += u'"';
   switch (act) {
-    case ChildAct::Exit:
-      return line + u" exit " + Hex(code);
-    case ChildAct::Sleep:
-      return line + u" sleep";
+    case ChildAct::Exit: return line + u" exit " + Hex(code);
+    case ChildAct::Sleep: return line + u" sleep";
     case ChildAct::CountInherited:
       return line + u" count " + Hex(reinterpret_cast<std::uintptr_t>(a)) + u" " +
              Hex(reinterpret_cast<std::uintptr_t>(b));

@@ -272,8 +272,14 @@ TEST(RepairTest, FinalPauseWaitsForALineTypedAfterTheVerdict) {
         m.os.device(in).input_write_access = c.input != Input::ConsoleReadOnly;
         m.os.device(in).screen_buffer = c.input == Input::ScreenBuffer;
         break;
-      case Input::File: in = m.in; m.os.device(in).input = script; break;
-      case Input::Pipe: in = m.os.AddPipe(); m.os.device(in).input = script; break;
+      case Input::File:
+        in = m.in;
+        m.os.device(in).input = script;
+        break;
+      case Input::Pipe:
+        in = m.os.AddPipe();
+        m.os.device(in).input = script;
+        break;
       case Input::EmptyFile: in = m.in; break;
       case Input::Missing: break;
     }

@@ -11,10 +11,8 @@ inline constexpr std::string_view kPublisherText = "cubeshot.example";
 inline constexpr std::string_view kTitlePrefix = "Утилита восстановления windows от ";
 inline constexpr std::string_view kDismCommandText = "DISM /Online /Cleanup-image /Restorehealth";
 inline constexpr std::string_view kSfcCommandText = "sfc /scannow";
-inline constexpr std::string_view kEscHint =
-    "Если кликнул в окно и всё зависло или пишет \"Выбор\" - нажми ESC!";
-inline constexpr std::string_view kToolFailedText =
-    "Встроенное в windows средство устранения неполадок не сработало!";
+inline constexpr std::string_view kEscHint = "Если кликнул в окно и всё зависло или пишет \"Выбор\" - нажми ESC!";
+inline constexpr std::string_view kToolFailedText = "Встроенное в windows средство устранения неполадок не сработало!";
 inline constexpr std::string_view kReinstallText = "В этом случае поможет только переустановка windows";
 inline constexpr std::string_view kLaunchFailedText =
     "Не удалось запустить встроенное в windows средство устранения неполадок";
@@ -75,8 +73,6 @@ inline std::string LaunchFailedVerdict(std::string_view errorText) {
 }
 
 // What a stand-in copied as <name>.exe prints when it runs.
-inline std::string StandInSaid(std::string_view name) {
-  return "stand-in " + std::string(name) + " ran\n";
-}
+inline std::string StandInSaid(std::string_view name) { return "stand-in " + std::string(name) + " ran\n"; }
 
 }  // namespace wr::e2e

@@ -26,8 +26,8 @@ Ended RunProbe(const std::filesystem::path& dir, const std::wstring& argument) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE out = CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
   HANDLE err = CreateFileW(errFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-  HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                          nullptr);
+  HANDLE in =
+      CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(out, INVALID_HANDLE_VALUE);
   EXPECT_NE(err, INVALID_HANDLE_VALUE);
   EXPECT_NE(in, INVALID_HANDLE_VALUE);
@@ -41,8 +41,8 @@ Ended RunProbe(const std::filesystem::path& dir, const std::wstring& argument) {
   const std::wstring program = OwnDir() + L"\\fatal_probe.exe";
   std::wstring commandLine = L"\"" + program + L"\" " + argument;
   PROCESS_INFORMATION info{};
-  const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                      DETACHED_PROCESS, nullptr, nullptr, &startup, &info);
+  const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                                      nullptr, nullptr, &startup, &info);
   CloseHandle(out);
   CloseHandle(err);
   CloseHandle(in);

@@ -60,8 +60,7 @@ TEST_F(LaunchFailure, FoundButNotAProgramShowsTheSystemsTextAndCode) {
   EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
   // A file that is no program fails to start with ERROR_BAD_EXE_FORMAT; its
   // text is whatever this system says for it, in this system's language.
-  const std::string errorText =
-      run.out.substr(head.size(), run.out.size() - head.size() - tail.size());
+  const std::string errorText = run.out.substr(head.size(), run.out.size() - head.size() - tail.size());
   EXPECT_EQ(errorText, SystemMessage(ERROR_BAD_EXE_FORMAT) + " (os error 193)");
   EXPECT_TRUE(ToolRuns(L"sfc").empty()) << "no second stage after a failed first";
 }
@@ -145,8 +144,8 @@ TEST_F(Search, EarlierPathEntryWinsAndEmptyEntriesAreSkipped) {
 // An sfc.exe outside the program's directory, reachable or not through PATH.
 struct SfcPlacement {
   const char* name;
-  const wchar_t* sfcDir;          // under the sandbox
-  const wchar_t* currentDir;      // under the sandbox
+  const wchar_t* sfcDir;      // under the sandbox
+  const wchar_t* currentDir;  // under the sandbox
   // PATH after the system directories; %D stands for the sandbox.
   const wchar_t* pathTail;
   bool found;
@@ -164,8 +163,7 @@ TEST_P(SfcSearch, FindsSfcOnlyThroughPath) {
   PlaceToolIn(sfcDir, L"sfc", 0);
 
   std::wstring tail = c.pathTail;
-  for (size_t at; (at = tail.find(L"%D")) != std::wstring::npos;)
-    tail.replace(at, 2, Root().wstring());
+  for (size_t at; (at = tail.find(L"%D")) != std::wstring::npos;) tail.replace(at, 2, Root().wstring());
   RunOptions options;
   options.path = SystemDirectory() + L";" + WindowsDirectory() + (tail.empty() ? L"" : L";" + tail);
   options.currentDirectory = Dir(c.currentDir);
@@ -184,15 +182,14 @@ TEST_P(SfcSearch, FindsSfcOnlyThroughPath) {
 
 INSTANTIATE_TEST_SUITE_P(
     Placement, SfcSearch,
-    ::testing::Values(
-        SfcPlacement{"OnlyInCurrentDirectory", L"cwd", L"cwd", L"", false},
-        SfcPlacement{"CurrentDirectoryInPath", L"cwd", L"cwd", L"%D\\cwd", true},
-        SfcPlacement{"DotInPathMeansCurrentDirectory", L"cwd", L"cwd", L".", true},
-        SfcPlacement{"RelativePathEntry", L"cwd\\bin", L"cwd", L"bin", true},
-        SfcPlacement{"QuotedEntryHoldingSemicolon", L"a;b", L"cwd", L"\"%D\\a;b\"", true},
-        SfcPlacement{"UnquotedSemicolonSplitsTheEntry", L"a;b", L"cwd", L"%D\\a;b", false},
-        SfcPlacement{"TrailingSeparatorOnEntry", L"tools", L"cwd", L"%D\\tools\\", true},
-        SfcPlacement{"ForwardSlashEntry", L"tools", L"cwd", L"%D/tools", true}),
+    ::testing::Values(SfcPlacement{"OnlyInCurrentDirectory", L"cwd", L"cwd", L"", false},
+                      SfcPlacement{"CurrentDirectoryInPath", L"cwd", L"cwd", L"%D\\cwd", true},
+                      SfcPlacement{"DotInPathMeansCurrentDirectory", L"cwd", L"cwd", L".", true},
+                      SfcPlacement{"RelativePathEntry", L"cwd\\bin", L"cwd", L"bin", true},
+                      SfcPlacement{"QuotedEntryHoldingSemicolon", L"a;b", L"cwd", L"\"%D\\a;b\"", true},
+                      SfcPlacement{"UnquotedSemicolonSplitsTheEntry", L"a;b", L"cwd", L"%D\\a;b", false},
+                      SfcPlacement{"TrailingSeparatorOnEntry", L"tools", L"cwd", L"%D\\tools\\", true},
+                      SfcPlacement{"ForwardSlashEntry", L"tools", L"cwd", L"%D/tools", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

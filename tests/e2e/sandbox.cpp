@@ -189,8 +189,7 @@ void Sandbox::DelayTool(const std::wstring& name, std::uint32_t milliseconds) {
   WriteBytes(root_ / (name + L".delay"), std::to_string(milliseconds) + "\n");
 }
 
-void Sandbox::PlaceToolIn(const fs::path& dir, const std::wstring& name,
-                          std::optional<std::uint32_t> exitCode) {
+void Sandbox::PlaceToolIn(const fs::path& dir, const std::wstring& name, std::optional<std::uint32_t> exitCode) {
   fs::create_directories(dir);
   CopyStandIn(dir / (name + L".exe"));
   if (exitCode) {
@@ -241,34 +240,19 @@ RunResult Sandbox::Run(const RunOptions& options) {
         WriteBytes(inFile, options.input == Input::FileBytes ? options.inputBytes : std::string());
         in.h = OpenInheritable(inFile, GENERIC_READ, OPEN_EXISTING);
         break;
-      case Input::Nul:
-        in.h = OpenInheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
-        break;
-      case Input::PipeWriterGone:
-        in.h = HalfPipe(/*keepReader=*/true);
-        break;
-      case Input::WriteOnlyFile:
-        in.h = OpenInheritable(inFile, GENERIC_WRITE, CREATE_ALWAYS);
-        break;
-      case Input::Absent:
-        break;
+      case Input::Nul: in.h = OpenInheritable(L"NUL", GENERIC_READ, OPEN_EXISTING); break;
+      case Input::PipeWriterGone: in.h = HalfPipe(/*keepReader=*/true); break;
+      case Input::WriteOnlyFile: in.h = OpenInheritable(inFile, GENERIC_WRITE, CREATE_ALWAYS); break;
+      case Input::Absent: break;
     }
     switch (options.output) {
-      case Output::File:
-        out.h = OpenInheritable(outFile, GENERIC_WRITE, CREATE_ALWAYS);
-        break;
-      case Output::PipeReaderGone:
-        out.h = HalfPipe(/*keepReader=*/false);
-        break;
-      case Output::SlowOverlappedPipe:
-        OverlappedPipe(&pipeServer.h, &out.h);
-        break;
-      case Output::Absent:
-        break;
+      case Output::File: out.h = OpenInheritable(outFile, GENERIC_WRITE, CREATE_ALWAYS); break;
+      case Output::PipeReaderGone: out.h = HalfPipe(/*keepReader=*/false); break;
+      case Output::SlowOverlappedPipe: OverlappedPipe(&pipeServer.h, &out.h); break;
+      case Output::Absent: break;
     }
     err.h = OpenInheritable(errFile, GENERIC_WRITE, CREATE_ALWAYS);
-    if ((options.input != Input::Absent && !in.h) ||
-        (options.output != Output::Absent && !out.h) || !err.h) {
+    if ((options.input != Input::Absent && !in.h) || (options.output != Output::Absent && !out.h) || !err.h) {
       ADD_FAILURE() << "could not prepare the standard handles: " << GetLastError();
       return result;
     }
@@ -291,8 +275,8 @@ RunResult Sandbox::Run(const RunOptions& options) {
 
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(Program().c_str(), commandLine.data(), nullptr, nullptr,
-                      /*bInheritHandles=*/!options.noStdHandles, flags, environment.data(),
-                      cwd.c_str(), &startup, &process)) {
+                      /*bInheritHandles=*/!options.noStdHandles, flags, environment.data(), cwd.c_str(), &startup,
+                      &process)) {
     ADD_FAILURE() << "could not start the program: " << GetLastError();
     return result;
   }

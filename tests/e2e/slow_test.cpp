@@ -10,8 +10,7 @@ namespace wr::e2e {
 namespace {
 
 std::string SuccessfulTranscript() {
-  return Banner() + Stage1() + StandInSaid("DISM") + Stage2() + StandInSaid("sfc") +
-         std::string(kSuccessText);
+  return Banner() + Stage1() + StandInSaid("DISM") + Stage2() + StandInSaid("sfc") + std::string(kSuccessText);
 }
 
 class Slow : public Sandbox {

@@ -27,8 +27,8 @@ TEST_P(TitleByTerm, EscapeSequenceOnlyWhenTermAllowsIt) {
   options.term = GetParam().term;
   RunResult run = Run(options);
   EXPECT_EQ(run.exitCode, 0u);
-  const std::string rest = Banner() + Stage1() + StandInSaid("DISM") + Stage2() +
-                           StandInSaid("sfc") + std::string(kSuccessText);
+  const std::string rest =
+      Banner() + Stage1() + StandInSaid("DISM") + Stage2() + StandInSaid("sfc") + std::string(kSuccessText);
   EXPECT_EQ(run.out, (GetParam().escape ? TitleEscape() : std::string()) + rest);
   if (GetParam().escape) {
     ASSERT_GE(run.out.size(), 78u);
@@ -40,17 +40,14 @@ TEST_P(TitleByTerm, EscapeSequenceOnlyWhenTermAllowsIt) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    NoConsole, TitleByTerm,
-    ::testing::Values(TermCase{"Unset", std::nullopt, false},
-                      TermCase{"Dumb", L"dumb", false},
-                      TermCase{"Xterm", L"xterm", true},
-                      TermCase{"SetButEmpty", L"", true},
-                      TermCase{"DumbInCapitals", L"DUMB", true},
-                      TermCase{"DumbWithTrailingSpace", L"dumb ", true},
-                      TermCase{"NonAscii", L"тер", true},
-                      TermCase{"LoneSurrogate", std::wstring(1, wchar_t(0xD800)), false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(NoConsole, TitleByTerm,
+                         ::testing::Values(TermCase{"Unset", std::nullopt, false}, TermCase{"Dumb", L"dumb", false},
+                                           TermCase{"Xterm", L"xterm", true}, TermCase{"SetButEmpty", L"", true},
+                                           TermCase{"DumbInCapitals", L"DUMB", true},
+                                           TermCase{"DumbWithTrailingSpace", L"dumb ", true},
+                                           TermCase{"NonAscii", L"тер", true},
+                                           TermCase{"LoneSurrogate", std::wstring(1, wchar_t(0xD800)), false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 using TitleWithConsole = Sandbox;
 
@@ -64,8 +61,8 @@ TEST_F(TitleWithConsole, TermOtherThanDumbGivesTheEscapeWhateverTheConsoleAccept
   options.term = L"xterm-256color";
   RunResult run = Run(options);
   EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.out, TitleEscape() + Banner() + Stage1() + StandInSaid("DISM") + Stage2() +
-                         StandInSaid("sfc") + std::string(kSuccessText));
+  EXPECT_EQ(run.out, TitleEscape() + Banner() + Stage1() + StandInSaid("DISM") + Stage2() + StandInSaid("sfc") +
+                         std::string(kSuccessText));
 }
 
 }  // namespace

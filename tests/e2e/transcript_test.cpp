@@ -10,8 +10,7 @@ namespace wr::e2e {
 namespace {
 
 std::string SuccessfulTranscript() {
-  return Banner() + Stage1() + StandInSaid("DISM") + Stage2() + StandInSaid("sfc") +
-         std::string(kSuccessText);
+  return Banner() + Stage1() + StandInSaid("DISM") + Stage2() + StandInSaid("sfc") + std::string(kSuccessText);
 }
 
 class Transcript : public Sandbox {
@@ -52,8 +51,7 @@ TEST_F(Transcript, CommandLineArgumentsChangeNothing) {
   }
   // The tools saw nothing of them either.
   EXPECT_EQ(ToolRuns(L"DISM").size(), argumentSets.size());
-  for (const auto& r : ToolRuns(L"DISM"))
-    EXPECT_EQ(r.commandLine, "\"DISM\" /Online /Cleanup-image /Restorehealth");
+  for (const auto& r : ToolRuns(L"DISM")) EXPECT_EQ(r.commandLine, "\"DISM\" /Online /Cleanup-image /Restorehealth");
 }
 
 TEST_F(Transcript, ToolsReceiveExactlyTheirCommandLines) {
@@ -92,17 +90,16 @@ TEST_P(PauseEnds, WithStatusZero) {
   EXPECT_EQ(ToolRuns(L"sfc").size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stdin, PauseEnds,
-    ::testing::Values(InputCase{"EmptyFile", Input::EmptyFile, ""},
-                      InputCase{"NullDevice", Input::Nul, ""},
-                      InputCase{"CyrillicFile", Input::FileBytes, "да\r\nещё строка\r\n"},
-                      InputCase{"LoneLeadByte", Input::FileBytes, "\xD0"},
-                      InputCase{"Absent", Input::Absent, ""},
-                      InputCase{"PipeWriterGone", Input::PipeWriterGone, ""},
-                      // There, but every read fails (access denied).
-                      InputCase{"WriteOnlyFile", Input::WriteOnlyFile, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Stdin, PauseEnds,
+                         ::testing::Values(InputCase{"EmptyFile", Input::EmptyFile, ""},
+                                           InputCase{"NullDevice", Input::Nul, ""},
+                                           InputCase{"CyrillicFile", Input::FileBytes, "да\r\nещё строка\r\n"},
+                                           InputCase{"LoneLeadByte", Input::FileBytes, "\xD0"},
+                                           InputCase{"Absent", Input::Absent, ""},
+                                           InputCase{"PipeWriterGone", Input::PipeWriterGone, ""},
+                                           // There, but every read fails (access denied).
+                                           InputCase{"WriteOnlyFile", Input::WriteOnlyFile, ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace wr::e2e

@@ -47,24 +47,23 @@ TEST_P(Verdicts, ExitCodesChooseTheVerdictAndStatusStaysZero) {
   EXPECT_EQ(ToolRuns(L"sfc").size(), c.sfcRuns ? 1u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Verdicts,
-    ::testing::Values(
-        VerdictCase{"DismOne", 1, 0, false, Verdict::ToolFailed},
-        VerdictCase{"DismSourceFilesMissing", 0x800F081Fu, 0, false, Verdict::ToolFailed},
-        VerdictCase{"DismAllBits", 0xFFFFFFFFu, 0, false, Verdict::ToolFailed},
-        VerdictCase{"DismTwo", 2, 0, false, Verdict::ToolFailed},
-        VerdictCase{"BothZero", 0, 0, true, Verdict::Success},
-        VerdictCase{"SfcOne", 0, 1, true, Verdict::ReinstallOnly},
-        VerdictCase{"SfcTwo", 0, 2, true, Verdict::ReinstallOnly},
-        VerdictCase{"SfcThree", 0, 3, true, Verdict::ToolFailed},
-        VerdictCase{"SfcAccessViolation", 0, 0xC0000005u, true, Verdict::ToolFailed},
-        VerdictCase{"SfcLargestSigned", 0, 0x7FFFFFFFu, true, Verdict::ToolFailed},
-        VerdictCase{"SfcAllBits", 0, 0xFFFFFFFFu, true, Verdict::ToolFailed},
-        // Codes whose low byte or low word alone would read as 1 or 2.
-        VerdictCase{"SfcLowByteOne", 0, 0x101u, true, Verdict::ToolFailed},
-        VerdictCase{"SfcLowWordTwo", 0, 0x10002u, true, Verdict::ToolFailed}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, Verdicts,
+                         ::testing::Values(VerdictCase{"DismOne", 1, 0, false, Verdict::ToolFailed},
+                                           VerdictCase{"DismSourceFilesMissing", 0x800F081Fu, 0, false,
+                                                       Verdict::ToolFailed},
+                                           VerdictCase{"DismAllBits", 0xFFFFFFFFu, 0, false, Verdict::ToolFailed},
+                                           VerdictCase{"DismTwo", 2, 0, false, Verdict::ToolFailed},
+                                           VerdictCase{"BothZero", 0, 0, true, Verdict::Success},
+                                           VerdictCase{"SfcOne", 0, 1, true, Verdict::ReinstallOnly},
+                                           VerdictCase{"SfcTwo", 0, 2, true, Verdict::ReinstallOnly},
+                                           VerdictCase{"SfcThree", 0, 3, true, Verdict::ToolFailed},
+                                           VerdictCase{"SfcAccessViolation", 0, 0xC0000005u, true, Verdict::ToolFailed},
+                                           VerdictCase{"SfcLargestSigned", 0, 0x7FFFFFFFu, true, Verdict::ToolFailed},
+                                           VerdictCase{"SfcAllBits", 0, 0xFFFFFFFFu, true, Verdict::ToolFailed},
+                                           // Codes whose low byte or low word alone would read as 1 or 2.
+                                           VerdictCase{"SfcLowByteOne", 0, 0x101u, true, Verdict::ToolFailed},
+                                           VerdictCase{"SfcLowWordTwo", 0, 0x10002u, true, Verdict::ToolFailed}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace wr::e2e

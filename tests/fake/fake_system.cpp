@@ -46,9 +46,9 @@ std::u16string Upper(std::u16string_view text) {
   for (auto& c : out) {
     if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
     else if (c >= 0x00E0 && c <= 0x00FE && c != 0x00F7) c = static_cast<char16_t>(c - 0x20);  // à-þ
-    else if (c == 0x00FF) c = 0x0178;                                                      // ÿ
-    else if (c >= 0x0430 && c <= 0x044F) c = static_cast<char16_t>(c - 0x20);              // а-я
-    else if (c >= 0x0450 && c <= 0x045F) c = static_cast<char16_t>(c - 0x50);              // ѐ-џ, ё among them
+    else if (c == 0x00FF) c = 0x0178;                                                         // ÿ
+    else if (c >= 0x0430 && c <= 0x044F) c = static_cast<char16_t>(c - 0x20);                 // а-я
+    else if (c >= 0x0450 && c <= 0x045F) c = static_cast<char16_t>(c - 0x50);                 // ѐ-џ, ё among them
   }
   return out;
 }
@@ -436,8 +436,7 @@ bool FakeSystem::SetConsoleTitleW(const char16_t* title) {
   return true;
 }
 
-Handle FakeSystem::CreateFileW(const char16_t* name, Dword access, Dword share, Dword disposition,
-                               Dword flags) {
+Handle FakeSystem::CreateFileW(const char16_t* name, Dword access, Dword share, Dword disposition, Dword flags) {
   Log("CreateFileW");
   created_files.emplace_back(name, Length(name) + 1);
   create_file_params = {access, share, disposition, flags};
@@ -474,8 +473,8 @@ int FakeSystem::MultiByteToWideChar(Dword codePage, Dword flags, const char* byt
     return 0;
   }
   const auto* b = reinterpret_cast<const std::uint8_t*>(bytes);
-  if ((flags & MB_ERR_INVALID_CHARS) && ValidUtf8PrefixLength(b, static_cast<std::size_t>(count)) !=
-                                            static_cast<std::size_t>(count)) {
+  if ((flags & MB_ERR_INVALID_CHARS) &&
+      ValidUtf8PrefixLength(b, static_cast<std::size_t>(count)) != static_cast<std::size_t>(count)) {
     t_last_error = 1113;  // ERROR_NO_UNICODE_TRANSLATION
     return 0;
   }
@@ -540,11 +539,9 @@ std::optional<NtStatus> AnswerWithoutData(Device& d, const DeviceStep& step, IoS
       d.pending_block = block;
       d.pending_forever = true;
       return STATUS_PENDING;
-    case DeviceStep::What::Fail:
-      return STATUS_INVALID_HANDLE;
+    case DeviceStep::What::Fail: return STATUS_INVALID_HANDLE;
     case DeviceStep::What::Pending:
-    case DeviceStep::What::Take:
-      break;
+    case DeviceStep::What::Take: break;
   }
   return std::nullopt;
 }
@@ -804,8 +801,7 @@ Dword FakeSystem::GetFullPathNameW(const char16_t* path, Dword size, char16_t* b
   return CopyOut(full, buffer, size);
 }
 
-int FakeSystem::CompareStringOrdinal(const char16_t* a, int aLength, const char16_t* b, int bLength,
-                                     bool ignoreCase) {
+int FakeSystem::CompareStringOrdinal(const char16_t* a, int aLength, const char16_t* b, int bLength, bool ignoreCase) {
   Log("CompareStringOrdinal");
   std::u16string x(a, aLength < 0 ? Length(a) : static_cast<std::size_t>(aLength));
   std::u16string y(b, bLength < 0 ? Length(b) : static_cast<std::size_t>(bLength));
@@ -936,8 +932,7 @@ bool FakeSystem::InitializeProcThreadAttributeList(void* list, Dword count, std:
   return true;
 }
 
-bool FakeSystem::UpdateProcThreadAttribute(void* list, std::uintptr_t attribute, const void* value,
-                                           std::size_t size) {
+bool FakeSystem::UpdateProcThreadAttribute(void* list, std::uintptr_t attribute, const void* value, std::size_t size) {
   Log("UpdateProcThreadAttribute");
   if (failing_attribute && *failing_attribute == attribute) {
     t_last_error = ERROR_INVALID_PARAMETER;

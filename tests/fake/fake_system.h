@@ -61,10 +61,10 @@ struct PipeChannel {
 struct Device {
   bool console = false;
   Dword mode = 0;
-  bool accepts_vt = true;             // SetConsoleMode with the VT bit succeeds
-  std::u16string screen;              // console: every unit written
+  bool accepts_vt = true;                      // SetConsoleMode with the VT bit succeeds
+  std::u16string screen;                       // console: every unit written
   std::vector<std::u16string> console_writes;  // console: one entry per WriteConsoleW
-  std::string bytes;                  // byte device: every byte written
+  std::string bytes;                           // byte device: every byte written
   std::vector<std::string> byte_writes;        // one entry per NtWriteFile that took bytes
   std::deque<DeviceStep> write_script;
   // Input: console lines (one per ReadConsoleW) or a byte stream.
@@ -84,10 +84,10 @@ struct Device {
   std::deque<Dword> console_read_errors;  // non-zero: that read returns 0 units with this last error
   std::string input;
   std::size_t input_at = 0;
-  bool pipe = false;                  // byte input: end gives broken pipe instead of end of file
+  bool pipe = false;  // byte input: end gives broken pipe instead of end of file
   std::deque<DeviceStep> read_script;
   std::vector<ConsoleReadControl> read_controls;
-  std::vector<Dword> read_requests;   // units or bytes asked for, per read
+  std::vector<Dword> read_requests;  // units or bytes asked for, per read
   IoStatusBlock* pending_block = nullptr;
   std::size_t pending_amount = 0;
   bool pending_forever = false;
@@ -108,7 +108,7 @@ struct ProcessLaunch {
   std::u16string command_line;
   bool inherit_handles = false;
   Dword flags = 0;
-  std::u16string environment;         // the block as passed, up to its double zero
+  std::u16string environment;  // the block as passed, up to its double zero
   bool has_environment = false;
   std::u16string directory;
   bool has_directory = false;
@@ -150,28 +150,28 @@ class FakeSystem : public System {
   std::u16string windows_directory = u"C:\\windows";
   std::u16string current_directory = u"C:\\work";
   bool fail_module_file_name = false, fail_system_directory = false, fail_windows_directory = false;
-  std::map<std::u16string, Dword> files;                  // full path -> attributes, names ignore case
-  std::set<std::u16string> non_programs;                  // files in `files` that are not programs
-  std::map<std::u16string, Dword> full_path_failures;     // GetFullPathNameW fails for these inputs
-  std::map<Dword, std::u16string> system_messages;        // FormatMessageW from the system
-  std::map<Dword, std::u16string> ntdll_messages;         // FormatMessageW from NTDLL.DLL
+  std::map<std::u16string, Dword> files;               // full path -> attributes, names ignore case
+  std::set<std::u16string> non_programs;               // files in `files` that are not programs
+  std::map<std::u16string, Dword> full_path_failures;  // GetFullPathNameW fails for these inputs
+  std::map<Dword, std::u16string> system_messages;     // FormatMessageW from the system
+  std::map<Dword, std::u16string> ntdll_messages;      // FormatMessageW from NTDLL.DLL
   bool has_ntdll = true;
-  std::optional<Dword> format_message_error;              // FormatMessageW fails with this
+  std::optional<Dword> format_message_error;  // FormatMessageW fails with this
   std::vector<std::u16string> titles;
-  Handle conout = nullptr;                                // what CreateFileW("CONOUT$") gives
-  Dword conout_error = ERROR_INVALID_HANDLE;              // a process without a console gets this
-  std::vector<std::u16string> created_files;              // names passed to CreateFileW
-  std::vector<Dword> create_file_params;                  // access, share, disposition, flags of the last call
-  std::set<Handle> failing_closes;                        // CloseHandle fails on these
+  Handle conout = nullptr;                    // what CreateFileW("CONOUT$") gives
+  Dword conout_error = ERROR_INVALID_HANDLE;  // a process without a console gets this
+  std::vector<std::u16string> created_files;  // names passed to CreateFileW
+  std::vector<Dword> create_file_params;      // access, share, disposition, flags of the last call
+  std::set<Handle> failing_closes;            // CloseHandle fails on these
   std::vector<ProcessLaunch> launches;
-  std::optional<Dword> create_process_error;              // CreateProcessW fails with this
-  std::deque<Dword> exit_codes;                           // one per started process
+  std::optional<Dword> create_process_error;  // CreateProcessW fails with this
+  std::deque<Dword> exit_codes;               // one per started process
   std::map<Handle, Dword> process_exit;
-  std::set<Handle> running_processes;                     // started and not yet ended
-  std::optional<Dword> duplicate_error_on_call;           // DuplicateHandle call number (1-based) that fails
+  std::set<Handle> running_processes;            // started and not yet ended
+  std::optional<Dword> duplicate_error_on_call;  // DuplicateHandle call number (1-based) that fails
   Dword duplicate_error = 5;
-  std::optional<Dword> wait_result;                       // WaitForSingleObject on a process answers this
-  std::vector<Dword> process_wait_timeouts;               // the time limit of each wait on a process
+  std::optional<Dword> wait_result;          // WaitForSingleObject on a process answers this
+  std::vector<Dword> process_wait_timeouts;  // the time limit of each wait on a process
   bool fail_exit_code = false;
   std::map<NtStatus, Dword> nt_to_dos;
   std::vector<std::u16string> freed_environments;
@@ -213,21 +213,18 @@ class FakeSystem : public System {
   Dword GetWindowsDirectoryW(char16_t* buffer, Dword size) override;
   Dword GetFileAttributesW(const char16_t* path) override;
   Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer) override;
-  int CompareStringOrdinal(const char16_t* a, int aLength, const char16_t* b, int bLength,
-                           bool ignoreCase) override;
+  int CompareStringOrdinal(const char16_t* a, int aLength, const char16_t* b, int bLength, bool ignoreCase) override;
   Handle GetCurrentProcess() override;
   bool DuplicateHandle(Handle sourceProcess, Handle source, Handle targetProcess, Handle* target, Dword access,
                        bool inherit, Dword options) override;
-  bool CreateProcessW(const char16_t* application, char16_t* commandLine, bool inheritHandles,
-                      Dword creationFlags, void* environment, const char16_t* directory,
-                      const StartupInfo* startup, ProcessInformation* information) override;
+  bool CreateProcessW(const char16_t* application, char16_t* commandLine, bool inheritHandles, Dword creationFlags,
+                      void* environment, const char16_t* directory, const StartupInfo* startup,
+                      ProcessInformation* information) override;
   bool GetExitCodeProcess(Handle process, Dword* code) override;
   bool InitializeProcThreadAttributeList(void* list, Dword count, std::size_t* size) override;
-  bool UpdateProcThreadAttribute(void* list, std::uintptr_t attribute, const void* value,
-                                 std::size_t size) override;
+  bool UpdateProcThreadAttribute(void* list, std::uintptr_t attribute, const void* value, std::size_t size) override;
   void DeleteProcThreadAttributeList(void* list) override;
-  bool WaitOnAddress(volatile void* address, const void* compare, std::size_t size,
-                     Dword milliseconds) override;
+  bool WaitOnAddress(volatile void* address, const void* compare, std::size_t size, Dword milliseconds) override;
   void WakeByAddressSingle(void* address) override;
   void WakeByAddressAll(void* address) override;
   Dword GetCurrentThreadId() override;

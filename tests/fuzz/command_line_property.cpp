@@ -46,7 +46,8 @@ const char* const kArgumentPieces[] = {
 };
 // clang-format on
 
-const char* const kNamePieces[] = {"a", "B", " ", "\\", "/", ".", ":", "\xD0\xB4", "-", "_", "&", "^", "(", ")", "'", "%"};
+const char* const kNamePieces[] = {"a", "B", " ", "\\", "/", ".", ":", "\xD0\xB4",
+                                   "-", "_", "&", "^",  "(", ")", "'", "%"};
 
 std::string MakeText(FuzzInput& in, const char* const* pieces, std::size_t count, std::size_t most) {
   std::string text;

@@ -132,7 +132,8 @@ std::string CheckConsoleInput(const std::uint8_t* data, std::size_t size) {
     if (code != 0) device.console_read_errors.push_back(static_cast<Dword>(code));
     device.console_read_errors.push_back(0);
   }
-  for (std::size_t n = in.Below(3); n > 0; --n) device.console_read_errors.push_back(static_cast<Dword>(ClosingCode(in)));
+  for (std::size_t n = in.Below(3); n > 0; --n)
+    device.console_read_errors.push_back(static_cast<Dword>(ClosingCode(in)));
 
   ConsoleReader reader(os);
   std::vector<std::string> delivered(1);
@@ -166,8 +167,7 @@ std::string CheckConsoleInput(const std::uint8_t* data, std::size_t size) {
       std::size_t at = 0;
       while (at < delivered[i].size() && at < expected[i].size() && delivered[i][at] == expected[i][at]) ++at;
       return "before end of input " + std::to_string(i) + ": delivered " + std::to_string(delivered[i].size()) +
-             " bytes, expected " + std::to_string(expected[i].size()) + ", first difference at " +
-             std::to_string(at);
+             " bytes, expected " + std::to_string(expected[i].size()) + ", first difference at " + std::to_string(at);
     }
   }
   if (reader.held_surrogate() != 0 || held != 0) return "a surrogate is still held at the end";

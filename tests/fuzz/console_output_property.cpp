@@ -67,7 +67,8 @@ std::string MakePiece(FuzzInput& in, std::string& split_rest) {
     }
     if (in.Chance(6)) {
       // Runs whose lengths sit on the buffer's and the console chunk's edges.
-      constexpr std::size_t kEdges[] = {1, 2, 3, 1020, 1021, 1022, 1023, 1024, 1025, 2048, 4093, 4094, 4095, 4096, 4097};
+      constexpr std::size_t kEdges[] = {1,    2,    3,    1020, 1021, 1022, 1023, 1024,
+                                        1025, 2048, 4093, 4094, 4095, 4096, 4097};
       piece.append(kEdges[in.Below(std::size(kEdges))], in.Chance(2) ? 'x' : '\n');
       continue;
     }
@@ -160,8 +161,9 @@ std::string CheckConsoleOutput(const std::uint8_t* data, std::size_t size) {
       else device.write_script.push_back(DeviceStep::Take(static_cast<std::size_t>(-1)));
     } else {
       if (pick < 3) device.write_script.push_back(DeviceStep::Take(in.Below(64)));
-      else if (pick == 3) device.write_script.push_back(DeviceStep::Status(in.Chance(2) ? STATUS_PIPE_BROKEN
-                                                                                       : static_cast<NtStatus>(0xC0000022u)));
+      else if (pick == 3)
+        device.write_script.push_back(
+            DeviceStep::Status(in.Chance(2) ? STATUS_PIPE_BROKEN : static_cast<NtStatus>(0xC0000022u)));
       else if (pick == 4) device.write_script.push_back(DeviceStep::Pending());
       else device.write_script.push_back(DeviceStep::Take(static_cast<std::size_t>(-1)));
     }
@@ -169,7 +171,7 @@ std::string CheckConsoleOutput(const std::uint8_t* data, std::size_t size) {
 
   ConsoleWriter writer(os);
   LineModel lines;
-  std::string accepted;  // the accepted stream
+  std::string accepted;         // the accepted stream
   std::size_t held_before = 0;  // console: the buffer's size after the last call
   std::string split_rest;
   const std::size_t calls = 1 + in.Below(10);
@@ -190,8 +192,8 @@ std::string CheckConsoleOutput(const std::uint8_t* data, std::size_t size) {
     if (kind == 0) {
       Status s = writer.WriteAll(pieces[0]);
       ok = s.ok();
-      non_utf8 = !ok && s.error().variant() == IoError::Variant::FixedMessage &&
-                 &s.error().fixed() == &fixed::kConsoleNonUtf8;
+      non_utf8 =
+          !ok && s.error().variant() == IoError::Variant::FixedMessage && &s.error().fixed() == &fixed::kConsoleNonUtf8;
     } else if (kind == 1) {
       try {
         std::vector<std::string_view> views(pieces.begin(), pieces.end());
@@ -207,8 +209,8 @@ std::string CheckConsoleOutput(const std::uint8_t* data, std::size_t size) {
     } else {
       Status s = writer.Flush();
       ok = s.ok();
-      non_utf8 = !ok && s.error().variant() == IoError::Variant::FixedMessage &&
-                 &s.error().fixed() == &fixed::kConsoleNonUtf8;
+      non_utf8 =
+          !ok && s.error().variant() == IoError::Variant::FixedMessage && &s.error().fixed() == &fixed::kConsoleNonUtf8;
     }
     if (writer.lock().count() != 0) return "the lock is still held after a call";
     if (whole_takes) {
@@ -254,8 +256,10 @@ std::string CheckConsoleOutput(const std::uint8_t* data, std::size_t size) {
       } else {
         width = 1;
         const auto lead = static_cast<std::uint8_t>(stream[at]);
-        const std::size_t needs = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                                  : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+        const std::size_t needs = lead >= 0xC2 && lead <= 0xDF   ? 2
+                                  : lead >= 0xE0 && lead <= 0xEF ? 3
+                                  : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                                 : 0;
         if (needs == 0 && first_bad == stream.size()) first_bad = at;
         while (needs != 0 && width + 1 < needs && at + width < stream.size() &&
                (static_cast<std::uint8_t>(stream[at + width]) & 0xC0) == 0x80) {
@@ -270,8 +274,8 @@ std::string CheckConsoleOutput(const std::uint8_t* data, std::size_t size) {
     // in a write of its own, whose outcome is ignored: a low half may be
     // missing after its high half.
     std::size_t covered = 0;
-    for (std::size_t i = 0; i < screen.size() || (covered > 0 && covered < shown.size() &&
-                                                   IsLowHalf(shown[covered]) && i == screen.size());) {
+    for (std::size_t i = 0; i < screen.size() || (covered > 0 && covered < shown.size() && IsLowHalf(shown[covered]) &&
+                                                  i == screen.size());) {
       if (i < screen.size() && covered < shown.size() && screen[i] == shown[covered]) {
         ++i, ++covered;
       } else if (covered > 0 && covered < shown.size() && IsLowHalf(shown[covered]) && i > 0 &&

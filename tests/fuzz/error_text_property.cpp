@@ -24,9 +24,9 @@ constexpr Dword kBufferUnits = 2048;
 constexpr std::uint32_t kNtFacility = 0x10000000u;
 
 // Every White_Space character, and some that look blank without being so.
-constexpr char16_t kWhite[] = {0x09, 0x0A, 0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,   0x1680, 0x2000, 0x2001,
-                               0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008, 0x2009, 0x200A, 0x2028, 0x2029,
-                               0x202F, 0x205F, 0x3000};
+constexpr char16_t kWhite[] = {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,   0x1680,
+                               0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
+                               0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
 constexpr char16_t kNotWhite[] = {0x200B, 0x180E, 0xFEFF, 0x2060, 0x1F, 0x0E, 0x9F, 0x00};
 
 bool IsWhiteModel(char32_t c) {
@@ -37,11 +37,11 @@ bool IsWhiteModel(char32_t c) {
 }
 
 struct Answer {
-  bool fail = false;            // returns 0 with `last_error`
+  bool fail = false;  // returns 0 with `last_error`
   Dword last_error = 0;
-  std::u16string buffer;        // everything written into the caller's buffer
+  std::u16string buffer;  // everything written into the caller's buffer
   Dword reported = 0;
-  bool honest = true;           // reported is the text length, and too long fails
+  bool honest = true;  // reported is the text length, and too long fails
 };
 
 class AnsweringSystem : public testing::FakeSystem {

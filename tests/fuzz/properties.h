@@ -25,9 +25,8 @@ struct Target {
 };
 
 inline constexpr Target kTargets[] = {
-    {"console_output", CheckConsoleOutput}, {"command_line", CheckCommandLine},
-    {"search_path", CheckSearchPath},       {"error_text", CheckErrorText},
-    {"console_input", CheckConsoleInput},
+    {"console_output", CheckConsoleOutput}, {"command_line", CheckCommandLine},   {"search_path", CheckSearchPath},
+    {"error_text", CheckErrorText},         {"console_input", CheckConsoleInput},
 };
 
 }  // namespace wr::fuzz

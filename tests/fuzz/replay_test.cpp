@@ -33,8 +33,7 @@ TEST(FuzzReplay, CommittedInputsKeepTheirProperties) {
       for (const auto& file : FilesIn(root / kind / target.name)) {
         std::ifstream stream(file, std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-        const std::string broken =
-            target.check(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+        const std::string broken = target.check(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
         EXPECT_EQ(broken, "") << file;
         if (std::string_view(kind) == "corpus") ++seeds;
       }

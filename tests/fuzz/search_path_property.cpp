@@ -34,8 +34,9 @@ namespace wr::fuzz {
 namespace {
 
 const char16_t* const kDirectoryPieces[] = {
-    u"C:", u"\\", u"/", u"a", u"B", u" ", u".", u"..", u";", u"\"", u"D:", u"\\\\srv\\sh", u"\\\\?\\", u"\\??\\",
-    u"\\\\.\\", u"UNC\\", u"\u0434", u"%", u"x", u"C:\\dir", u"\\\\?\\UNC\\s\\h\\",
+    u"C:",      u"\\",    u"/",      u"a",  u"B",           u" ",       u".",
+    u"..",      u";",     u"\"",     u"D:", u"\\\\srv\\sh", u"\\\\?\\", u"\\??\\",
+    u"\\\\.\\", u"UNC\\", u"\u0434", u"%",  u"x",           u"C:\\dir", u"\\\\?\\UNC\\s\\h\\",
 };
 const char* const kNamePieces[] = {"tool", "DISM", ".", "exe", ".EXE", "C:", "\xD0\xB4", " ", "x", ":"};
 const char* const kPathNamePieces[] = {"tool", "\\", "/", ".", ".exe", "C:", "sub", "\\\\?\\", "..", "x"};
@@ -306,7 +307,8 @@ std::string CheckSearchPath(const std::uint8_t* data, std::size_t size) {
   }
   if (expected_error != nullptr) {
     if (resolved.ok()) return "resolved to " + Show(View(resolved.value())) + " where it must fail";
-    if (!(resolved.error().variant() == IoError::Variant::FixedMessage && &resolved.error().fixed() == expected_error)) {
+    if (!(resolved.error().variant() == IoError::Variant::FixedMessage &&
+          &resolved.error().fixed() == expected_error)) {
       return "wrong error";
     }
     return "";

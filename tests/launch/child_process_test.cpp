@@ -328,8 +328,8 @@ TEST_F(StartToolTest, AppliesTheCommandsSettings) {
          SetCreationFlags(c, 0x04000000);
        },
        0x04000608, STARTF_USESTDHANDLES, 0, u""},
-      {"show window", [](ToolCommand& c) { SetShowWindow(c, 7); }, 0x400,
-       STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW, 7, u""},
+      {"show window", [](ToolCommand& c) { SetShowWindow(c, 7); }, 0x400, STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW,
+       7, u""},
       {"directory", [](ToolCommand& c) { SetWorkingDirectory(c, "C:\\Рабочая"); }, 0x400, STARTF_USESTDHANDLES, 0,
        u"C:\\Рабочая"},
   };

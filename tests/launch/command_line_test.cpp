@@ -37,9 +37,9 @@ TEST(QuoteArgument, WritesArgumentsSoTheChildGetsThemBack) {
       {"/scannow", true, u"\"/scannow\""},
       {"/scannow", false, u"/scannow"},
       {"a\tb", false, u"\"a\tb\""},
-      {"a\nb", false, u"a\nb"},                // a line feed alone does not quote
-      {"\"", false, u"\\\""},                  // a quote alone does not quote
-      {"C:\\dir\\", false, u"C:\\dir\\"},      // trailing run kept as is when unquoted
+      {"a\nb", false, u"a\nb"},            // a line feed alone does not quote
+      {"\"", false, u"\\\""},              // a quote alone does not quote
+      {"C:\\dir\\", false, u"C:\\dir\\"},  // trailing run kept as is when unquoted
       {"C:\\dir\\\\", true, u"\"C:\\dir\\\\\\\\\""},
       {"a\\\\\"b", false, u"a\\\\\\\\\\\"b"},  // two backslashes before a quote become five
       {"a\\b\\\\c", false, u"a\\b\\\\c"},      // runs not before a quote are untouched
@@ -241,7 +241,10 @@ TEST(BuildScriptCommandLine, RefusesWhatTheInterpreterCannotCarry) {
       // The interpreter would expand %TEMP% and run a different file.
       {"percent in the script path", Z(u"C:\\%TEMP%\\run.bat"), "a", &fixed::kBadBatchFilePercent},
       {"lone percent in the script path", Z(u"C:\\x\\50%.bat"), "a", &fixed::kBadBatchFilePercent},
-      {"invalid UTF-8 argument", Z(u"C:\\x\\run.bat"), "a\xFF" "b", &fixed::kInvalidUtf8ForWinApi},
+      {"invalid UTF-8 argument", Z(u"C:\\x\\run.bat"),
+       "a\xFF"
+       "b",
+       &fixed::kInvalidUtf8ForWinApi},
   };
   for (const Case& c : cases) {
     FakeSystem fake;

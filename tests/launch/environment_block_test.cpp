@@ -61,19 +61,23 @@ TEST(CaptureEnvironment, AppliesChangesIgnoringCase) {
     Pairs expected;
   };
   const Case cases[] = {
-      {"set replaces", [](ToolCommand& c) { SetEnvironmentValue(c, "path", "C:\\mine"); },
+      {"set replaces",
+       [](ToolCommand& c) { SetEnvironmentValue(c, "path", "C:\\mine"); },
        {{u"path", u"C:\\mine"}, {u"Temp", u"C:\\t"}}},
       {"remove", [](ToolCommand& c) { RemoveEnvironmentValue(c, "TEMP"); }, {{u"PATH", u"C:\\bin"}}},
-      {"remove a missing name", [](ToolCommand& c) { RemoveEnvironmentValue(c, "NOPE"); },
+      {"remove a missing name",
+       [](ToolCommand& c) { RemoveEnvironmentValue(c, "NOPE"); },
        {{u"PATH", u"C:\\bin"}, {u"Temp", u"C:\\t"}}},
-      {"later change wins", [](ToolCommand& c) {
+      {"later change wins",
+       [](ToolCommand& c) {
          SetEnvironmentValue(c, "X", "1");
          RemoveEnvironmentValue(c, "x");
          SetEnvironmentValue(c, "Temp", "a");
          SetEnvironmentValue(c, "TEMP", "b");
        },
        {{u"PATH", u"C:\\bin"}, {u"TEMP", u"b"}}},
-      {"cleared", [](ToolCommand& c) {
+      {"cleared",
+       [](ToolCommand& c) {
          SetEnvironmentValue(c, "DROPPED", "1");
          ClearEnvironment(c);
          SetEnvironmentValue(c, "K", "v");

@@ -122,7 +122,8 @@ TEST_P(AddressWaitTest, GateRunsOnceWhileTheOtherThreadSleeps) {
     test::TestThread one(caller);
     test::TestThread two(caller);
     // Room for the runner's own wait (up to 10 s) for the other to sleep.
-    ASSERT_TRUE(one.Join(4 * test::kPatience) && two.Join(test::kPatience)) << "round " << round << ": a caller is stuck";
+    ASSERT_TRUE(one.Join(4 * test::kPatience) && two.Join(test::kPatience))
+        << "round " << round << ": a caller is stuck";
     ASSERT_EQ(runs.load(), 1) << "round " << round;
     ASSERT_EQ(early.load(), 0) << "round " << round;
     ASSERT_GT(os.sleeps.load(), sleeps_before) << "round " << round << ": the other caller never slept";

@@ -155,12 +155,11 @@ TEST_P(KeyedEventRaceTest, NoWakeIsLostAndNoWakerStaysBlocked) {
   ExpectKeyLeftClean(word);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    HeldWaiter, KeyedEventRaceTest,
-    ::testing::Combine(::testing::ValuesIn(kRaces), ::testing::Values(Wake::kSingle, Wake::kAll)),
-    [](const ::testing::TestParamInfo<std::tuple<RaceCase, Wake>>& info) {
-      return std::string(std::get<0>(info.param).name) + "_" + NameOf(std::get<1>(info.param));
-    });
+INSTANTIATE_TEST_SUITE_P(HeldWaiter, KeyedEventRaceTest,
+                         ::testing::Combine(::testing::ValuesIn(kRaces), ::testing::Values(Wake::kSingle, Wake::kAll)),
+                         [](const ::testing::TestParamInfo<std::tuple<RaceCase, Wake>>& info) {
+                           return std::string(std::get<0>(info.param).name) + "_" + NameOf(std::get<1>(info.param));
+                         });
 
 // Words the tests can pick from; which of them share a key is found by
 // asking, not by repeating the hashing.

@@ -65,8 +65,7 @@ DWORD StartSelf(const OwnPath& own, const wchar_t* mode, HANDLE& process_handle)
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(own.text, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+  if (!CreateProcessW(own.text, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
     DWORD error = GetLastError();
     return error != 0 ? error : ERROR_GEN_FAILURE;
   }
@@ -90,7 +89,10 @@ struct Tally {
   void Add(DWORD code) {
     ++total;
     for (int i = 0; i < kinds; ++i) {
-      if (entries[i].code == code) { ++entries[i].times; return; }
+      if (entries[i].code == code) {
+        ++entries[i].times;
+        return;
+      }
     }
     if (kinds < 16) entries[kinds++] = Entry{code, 1};
   }

@@ -74,8 +74,7 @@ TEST(LocateKey, KeysLieApartInsideTheirOwnNoise) {
     EXPECT_LT(key, c.copy.base + 65536);
     // The located key is the one the restoration really uses.
     for (size_t i = 0; i < 16; ++i)
-      EXPECT_EQ(static_cast<unsigned char>(c.copy.scrambled[i] ^ key[i]),
-                static_cast<unsigned char>(kExpected[i]))
+      EXPECT_EQ(static_cast<unsigned char>(c.copy.scrambled[i] ^ key[i]), static_cast<unsigned char>(kExpected[i]))
           << "byte " << i;
   }
   // Neither key may overlap the other (the keys are separate data).

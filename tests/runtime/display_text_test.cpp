@@ -32,8 +32,7 @@ class MessageSystem : public FakeSystem {
     bool zero_filled;
   };
 
-  Dword FormatMessageW(Dword flags, Handle source, Dword id, Dword language, char16_t* buffer,
-                       Dword size) override {
+  Dword FormatMessageW(Dword flags, Handle source, Dword id, Dword language, char16_t* buffer, Dword size) override {
     bool zero_filled = true;
     for (Dword i = 0; i < size; ++i) zero_filled = zero_filled && buffer[i] == 0;
     format_calls.push_back({flags, source, id, language, size, zero_filled});
@@ -121,8 +120,8 @@ TEST(DisplayOsCode, OnlyTrailingWhiteSpaceIsTrimmed) {
 }
 
 TEST(DisplayOsCode, EveryWhiteSpaceCharacterIsTrimmed) {
-  std::vector<char16_t> white = {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680,
-                                 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
+  std::vector<char16_t> white = {0x09, 0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,
+                                 0xA0, 0x1680, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
   for (char16_t c = 0x2000; c <= 0x200A; ++c) white.push_back(c);
   for (char16_t c : white) {
     SCOPED_TRACE(static_cast<int>(c));
@@ -133,8 +132,8 @@ TEST(DisplayOsCode, EveryWhiteSpaceCharacterIsTrimmed) {
 }
 
 TEST(DisplayOsCode, WhiteSpaceOnlyTextLeavesJustTheCode) {
-  for (const std::u16string& text : {std::u16string(u"\r\n"), std::u16string(u" \t\u00A0\u3000"),
-                                     std::u16string(u"\u2029")}) {
+  for (const std::u16string& text :
+       {std::u16string(u"\r\n"), std::u16string(u" \t\u00A0\u3000"), std::u16string(u"\u2029")}) {
     MessageSystem os;
     os.answer = text;
     StringSink sink;
@@ -210,7 +209,8 @@ TEST(DisplayOsCode, FailedLookupFallbackFormatsBothNumbersSigned) {
       {std::numeric_limits<std::int32_t>::min(), 0x80000000u,
        "OS Error -2147483648 (FormatMessageW() returned error -2147483648) (os error -2147483648)"},
       {-100, 317, "OS Error -100 (FormatMessageW() returned error 317) (os error -100)"},
-      {0x6FFFFFFF, 2147483647, "OS Error 1879048191 (FormatMessageW() returned error 2147483647) (os error 1879048191)"},
+      {0x6FFFFFFF, 2147483647,
+       "OS Error 1879048191 (FormatMessageW() returned error 2147483647) (os error 1879048191)"},
   };
   for (const Case& c : cases) {
     MessageSystem os;
@@ -245,7 +245,10 @@ TEST(DisplayOsCode, UnpairedSurrogateWithinTheCountGivesTheFallback) {
       {"high at the end", u"abc\xD800", std::nullopt},
       // The matching low surrogate lies beyond the reported count.
       {"high cut off by the count", u"abc\xD800\xDC00", 4},
-      {"lone low", u"ab\xDC00" u"cd", std::nullopt},
+      {"lone low",
+       u"ab\xDC00"
+       u"cd",
+       std::nullopt},
       {"high then a letter", u"a\xD801z", std::nullopt},
       {"two highs", u"\xD800\xD800\xDC00", std::nullopt},
       {"reversed pair", u"\xDC00\xD800", std::nullopt},
@@ -255,7 +258,8 @@ TEST(DisplayOsCode, UnpairedSurrogateWithinTheCountGivesTheFallback) {
     MessageSystem os;
     os.answer = c.units;
     os.reported = c.reported;
-    EXPECT_EQ(Display(os, IoError::FromOsCode(5)), "OS Error 5 (FormatMessageW() returned invalid UTF-16) (os error 5)");
+    EXPECT_EQ(Display(os, IoError::FromOsCode(5)),
+              "OS Error 5 (FormatMessageW() returned invalid UTF-16) (os error 5)");
   }
 }
 
@@ -287,11 +291,13 @@ TEST(DisplayOsCode, FullBufferIsAccepted) {
       {"ascii", std::u16string(2047, u'a') + u".", std::string(2047, 'a') + "."},
       {"ascii with line end", std::u16string(2046, u'a') + u"\r\n", std::string(2046, 'a')},
       {"three-byte characters", std::u16string(2048, u'\u3042'), three_byte},
-      {"surrogate pairs", [] {
+      {"surrogate pairs",
+       [] {
          std::u16string s;
          for (int i = 0; i < 1024; ++i) s += u"\U0001F600";
          return s;
-       }(), four_byte},
+       }(),
+       four_byte},
       {"white space only", std::u16string(2048, u'\u3000'), ""},
   };
   for (const Case& c : cases) {

@@ -116,8 +116,7 @@ TEST(KindOf, EachVariantGivesItsKind) {
   EXPECT_EQ(KindOf(IoError::FromOsCode(-5)), ErrorKind::Uncategorized);
   EXPECT_EQ(KindOf(IoError::FromKind(ErrorKind::TimedOut)), ErrorKind::TimedOut);
   EXPECT_EQ(KindOf(IoError::Fixed(fixed::kWriteWholeBuffer)), ErrorKind::WriteZero);
-  EXPECT_EQ(KindOf(IoError::Wrap(os, ErrorKind::Deadlock, new CountedObject(&destroyed, "x"))),
-            ErrorKind::Deadlock);
+  EXPECT_EQ(KindOf(IoError::Wrap(os, ErrorKind::Deadlock, new CountedObject(&destroyed, "x"))), ErrorKind::Deadlock);
 }
 
 TEST(OsCodeOf, OnlyAnOsCodeHasOne) {

@@ -119,7 +119,10 @@ TEST(AppendUtf8, Table) {
       {"largest pair", u"\xDBFF\xDFFF", true, "\xF4\x8F\xBF\xBF"},
       {"nul", std::u16string(u"a\0b", 3), true, std::string("a\0b", 3)},
       {"high at the end", u"a\xD800", false, "a"},
-      {"high then letter", u"a\xD800" u"b", false, "a"},
+      {"high then letter",
+       u"a\xD800"
+       u"b",
+       false, "a"},
       {"high then high", u"ab\xD800\xD800\xDC00", false, "ab"},
       {"lone low", u"ab\xDC00", false, "ab"},
       {"reversed pair", u"\xDC00\xD800", false, ""},
@@ -144,7 +147,10 @@ TEST(AppendUtf16, ValidTextAndReplacementOfBadBytes) {
   const std::vector<Case> cases = {
       {"ascii", "abc", u"abc"},
       {"cyrillic and emoji", "Да \xF0\x9F\x98\x80", u"Да \U0001F600"},
-      {"bad byte", "a\xFF" "b", u"a\uFFFDb"},
+      {"bad byte",
+       "a\xFF"
+       "b",
+       u"a\uFFFDb"},
       {"each byte of a truncated sequence", "a\xE2\x82", u"a\uFFFD\uFFFD"},
       {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
       {"overlong", "\xC0\xAF", u"\uFFFD\uFFFD"},

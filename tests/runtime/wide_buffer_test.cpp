@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/fake/fake_system.h"
 #include "tests/fake/expect_error.h"
+#include "tests/fake/fake_system.h"
 
 namespace wr::testing {
 namespace {
@@ -35,12 +35,10 @@ TEST(FillWideBuffer, GrowsToTheSizeTheAnswerNeeds) {
     std::vector<Dword> sizes;
   };
   const Case cases[] = {
-      {0, {512}},        // empty but successful: 0 with no error
-      {5, {512}},
-      {511, {512}},      // fits with its zero
-      {512, {512, 513}}, // one unit too long for the stack buffer
-      {700, {512, 701}},
-      {5000, {512, 5001}},
+      {0, {512}},                       // empty but successful: 0 with no error
+      {5, {512}},        {511, {512}},  // fits with its zero
+      {512, {512, 513}},                // one unit too long for the stack buffer
+      {700, {512, 701}}, {5000, {512, 5001}},
   };
   for (const Case& c : cases) {
     FakeSystem fake;

@@ -38,8 +38,10 @@ void FindOwnName(OwnName& own) {
   wchar_t* slash = own.base;
   wchar_t* dot = nullptr;
   for (wchar_t* p = own.base; *p; ++p) {
-    if (*p == L'\\' || *p == L'/') { slash = p + 1; dot = nullptr; }
-    else if (*p == L'.') dot = p;
+    if (*p == L'\\' || *p == L'/') {
+      slash = p + 1;
+      dot = nullptr;
+    } else if (*p == L'.') dot = p;
   }
   if (dot) *dot = 0;
   own.name = slash;
@@ -53,8 +55,8 @@ void WithSuffix(const OwnName& own, const wchar_t* suffix, wchar_t* out) {
 void AppendLog(const OwnName& own, const char* bytes, DWORD length) {
   static wchar_t path[kLongestPath + 32];
   WithSuffix(own, L".log", path);
-  HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) ExitProcess(0xE2E0002);
   DWORD written = 0;
   WriteFile(file, bytes, length, &written, nullptr);
@@ -66,8 +68,7 @@ void AppendLog(const OwnName& own, const char* bytes, DWORD length) {
 HANDLE OpenRecord(const OwnName& own, const wchar_t* suffix) {
   static wchar_t path[kLongestPath + 32];
   WithSuffix(own, suffix, path);
-  return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                     nullptr);
+  return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 void RecordConsoleMode(const OwnName& own) {
@@ -76,7 +77,7 @@ void RecordConsoleMode(const OwnName& own) {
   static char text[4096];
   DWORD mode = 0;
   int used = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? wsprintfA(text, "mode=0x%X\ntitle=", mode)
-                                                                     : wsprintfA(text, "mode=none\ntitle=");
+                                                                    : wsprintfA(text, "mode=none\ntitle=");
   // An empty title is a length of 0 with no error.
   static wchar_t title[1024];
   SetLastError(0);
@@ -113,8 +114,8 @@ void RecordEnvironment(const OwnName& own) {
 DWORD ReadNumber(const OwnName& own, const wchar_t* suffix) {
   static wchar_t path[kLongestPath + 32];
   WithSuffix(own, suffix, path);
-  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
   char text[64] = {};
   DWORD got = 0;
@@ -123,7 +124,10 @@ DWORD ReadNumber(const OwnName& own, const wchar_t* suffix) {
   text[got] = 0;
   const char* p = text;
   unsigned base = 10;
-  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) { base = 16; p += 2; }
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    base = 16;
+    p += 2;
+  }
   unsigned long long value = 0;
   for (; *p; ++p) {
     unsigned digit;

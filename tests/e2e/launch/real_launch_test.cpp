@@ -93,12 +93,12 @@ class RealLaunch : public ::testing::Test {
 std::vector<std::string> GeneratedArguments() {
   // Pieces chosen for the splitting rules: separators, quotes, runs of
   // backslashes before quotes and at the end, and multi-unit characters.
-  static const char* const kPieces[] = {"a",  "Z",  " ",   "\t",  "\"", "\\", "\\\\", "\\\\\\",
-                                        "Ж",  "😀", "%",   "^",   "&",  "\n", "'",    "=",
-                                        "é",  ";",  "\\\"", "\"\""};
+  static const char* const kPieces[] = {"a", "Z", " ", "\t", "\"", "\\", "\\\\", "\\\\\\", "Ж",    "😀",
+                                        "%", "^", "&", "\n", "'",  "=",  "é",    ";",      "\\\"", "\"\""};
   constexpr size_t kPieceCount = sizeof kPieces / sizeof kPieces[0];
-  std::vector<std::string> arguments = {"", " ", "\t", "\"", "\\", "\\\"", "a b", "a\"b", "a\\\"b",
-                                        "C:\\dir name\\", "\\\\server\\share\\", "\"\"\"", "\\\\\\"};
+  std::vector<std::string> arguments = {
+      "",       " ",     "\t", "\"", "\\", "\\\"", "a b", "a\"b", "a\\\"b", "C:\\dir name\\", "\\\\server\\share\\",
+      "\"\"\"", "\\\\\\"};
   std::uint32_t state = 12345;
   auto next = [&state] {
     state = state * 1664525u + 1013904223u;
@@ -141,8 +141,8 @@ TEST_F(RealLaunch, CommandLineSplitsBackIntoTheSameArguments) {
       EXPECT_EQ(split[0], L"prog");
       for (size_t i = first; i < last; ++i) {
         EXPECT_EQ(ToUtf8(split[1 + i - first]), arguments[i])
-            << "argument " << i << (force ? " (forced quotes)" : "") << " in line: "
-            << ToUtf8(std::wstring(reinterpret_cast<const wchar_t*>(line.value().data())));
+            << "argument " << i << (force ? " (forced quotes)" : "")
+            << " in line: " << ToUtf8(std::wstring(reinterpret_cast<const wchar_t*>(line.value().data())));
       }
       ReleaseCommand(command);
       if (HasFailure()) return;
@@ -181,8 +181,8 @@ TEST_F(RealLaunch, ChildReceivesProgramNameAsGivenAndInheritedHandles) {
   ReleaseChild(os_, child.value());
   ReleaseCommand(command);
   const std::string log = ReadBytes(root_ / L"tool.log");
-  const bool anyStdHandle = GetStdHandle(STD_INPUT_HANDLE) || GetStdHandle(STD_OUTPUT_HANDLE) ||
-                           GetStdHandle(STD_ERROR_HANDLE);
+  const bool anyStdHandle =
+      GetStdHandle(STD_INPUT_HANDLE) || GetStdHandle(STD_OUTPUT_HANDLE) || GetStdHandle(STD_ERROR_HANDLE);
   std::string expected = "\"";
   expected += ToUtf8(exe.wstring());
   expected += "\" /scannow \"two words\"\nstdhandles=";
@@ -316,8 +316,7 @@ class BatchScript : public RealLaunch {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(cmd.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
+    if (!CreateProcessW(cmd.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
       return false;
     WaitForSingleObject(process.hProcess, 30000);
     CloseHandle(process.hProcess);
@@ -349,8 +348,7 @@ TEST_F(BatchScript, PercentSignsReachTheScriptUnexpanded) {
   };
   const std::string seen = RunScript(arguments);
   if (!InterpreterKeepsPercentInParameters())
-    GTEST_SKIP() << "this command interpreter expands percent signs inside parameters; the script saw: "
-                 << seen;
+    GTEST_SKIP() << "this command interpreter expands percent signs inside parameters; the script saw: " << seen;
   EXPECT_EQ(seen, Seen(arguments));
 }
 
