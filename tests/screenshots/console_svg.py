@@ -4,7 +4,8 @@ A picture is made from a Screen: the window title, the rows of text as the
 console shows them and the cell where the cursor stands. Each row is one
 <text> element that holds the row exactly, so what a picture shows can be
 read back from it and compared with a fresh capture of the program, whatever
-font a viewer picks to draw it with.
+font a viewer picks to draw it with. Chromium keeps a row's spaces only for
+xml:space on the <text> element itself, not inherited from a group.
 
 The console draws every character in a cell of the same width. A viewer may
 lack the first fonts named here, or take Cyrillic from another font than
@@ -89,13 +90,13 @@ def render(screen, icon_svg):
         '<path d="M%d 10l10 10M%d 10l-10 10"/>' % (close - 5, close + 5),
         '</g>',
         '<rect x="0.5" y="0.5" width="%d" height="%d" fill="none" stroke="#7A7A7A"/>' % (width - 1, height - 1),
-        '<g id="screen" font-family="%s" font-size="%d" fill="%s" xml:space="preserve">'
+        '<g id="screen" font-family="%s" font-size="%d" fill="%s">'
         % (MONOSPACE, FONT_SIZE, FOREGROUND),
     ]
     for index, row in enumerate(screen.rows):
         y = top + index * LINE_HEIGHT + BASELINE
         if row:
-            out.append('<text x="%d" y="%d" textLength="%d">%s</text>'
+            out.append('<text x="%d" y="%d" textLength="%d" xml:space="preserve">%s</text>'
                        % (MARGIN, y, len(row) * CELL_WIDTH, escape(row)))
         else:
             out.append('<text x="%d" y="%d"/>' % (MARGIN, y))

@@ -9,6 +9,7 @@ import shutil
 import sys
 import tempfile
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -55,6 +56,17 @@ class RoundTrip(unittest.TestCase):
                    for line in svg.splitlines() if "textLength" in line]
         self.assertEqual(len(lengths), 3)
         self.assertEqual(len(set(lengths)), 1, lengths)
+
+    def test_each_row_keeps_its_own_spaces(self):
+        # Chromium keeps a row's spaces only for xml:space on the <text>
+        # element itself; inherited from a group they collapse, and the
+        # banner and the indented lines lose their places.
+        svg = console_svg.render(Screen("t", BANNER_ROWS, (3, 0)), ICON_SVG)
+        group = ElementTree.fromstring(svg).find(".//{%s}g[@id='screen']" % console_svg.SVG)
+        spaced = [row for row in group.findall("{%s}text" % console_svg.SVG) if (row.text or "").startswith(" ")]
+        self.assertEqual(len(spaced), 3)
+        for row in spaced:
+            self.assertEqual(row.get("{http://www.w3.org/XML/1998/namespace}space"), "preserve", row.text)
 
 
 class Refused(unittest.TestCase):

@@ -152,8 +152,9 @@ class Run:
             text, cursor, title = self.wait("the final pause", final)
             # Still the same a moment later, and still waiting. The pane is
             # then closed rather than the pause ended by Enter: as the program
-            # ends, Wine's console starts a desktop process that waits ten
-            # seconds for a service, which would make each moment that slow.
+            # ends, Wine's console may start a desktop process that waits ten
+            # seconds for a service (seen here), which would make each moment
+            # that slow. The console cases check how the pause ends.
             time.sleep(STILL_WAITING)
             if self.snapshot() != (text, cursor, title):
                 raise Failure("the screen changed during the final pause")
