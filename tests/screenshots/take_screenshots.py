@@ -162,10 +162,14 @@ class Run:
         if ran != moment.runs:
             raise Failure("the stand-ins that ran were %s, not %s" % (ran, moment.runs))
         if moment.no_sfc_anywhere:
-            found = reachable_sfc(self.dir)
+            # Wine's own dism.exe shows that the search looks where the
+            # program does.
+            if not reachable(self.dir, "dism.exe"):
+                raise Failure("the search for another sfc.exe does not even find Wine's dism.exe")
+            found = reachable(self.dir, "sfc.exe")
             if found:
                 raise Failure("an sfc.exe the program could start lies at %s, so this is no launch "
-                              "failure; run with a Wine prefix that has none" % found)
+                              "failure; run with a Wine prefix that has none" % ", ".join(found))
         return screen_from(text, cursor, title)
 
 
@@ -204,10 +208,10 @@ def windows_to_unix(path, prefix):
     return os.path.join(os.path.realpath(drive), *parts)
 
 
-def reachable_sfc(run_dir):
-    """An sfc.exe in a directory the program searches after its own: the
-    system directory, the Windows directory, each entry of its PATH (taken
-    from the environment the DISM stand-in recorded). None if there is none."""
+def reachable(run_dir, program):
+    """Where `program` lies in a directory the program searches after its
+    own: the system directory, the Windows directory and each entry of its
+    PATH (from the environment the DISM stand-in recorded)."""
     with open(os.path.join(run_dir, "DISM.env"), encoding="utf-8") as f:
         env = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line[1:])
     env = {name.upper(): value for name, value in env.items()}
@@ -215,14 +219,15 @@ def reachable_sfc(run_dir):
     if not windows or "PATH" not in env:
         raise Failure("the DISM stand-in recorded no WINDIR or PATH: %r" % sorted(env))
     places = [windows + "\\system32", windows] + [p.strip('"') for p in env["PATH"].split(";") if p]
+    places = list({place.lower(): place for place in places}.values())
     prefix = os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine")
+    found = []
     for place in places:
         directory = windows_to_unix(place, prefix)
         if directory and os.path.isdir(directory):
-            for entry in os.listdir(directory):
-                if entry.lower() == "sfc.exe":
-                    return "%s\\%s (%s)" % (place, entry, os.path.join(directory, entry))
-    return None
+            found += ["%s\\%s (%s)" % (place, entry, os.path.join(directory, entry))
+                      for entry in sorted(os.listdir(directory)) if entry.lower() == program]
+    return found
 
 
 def describe(screen):
