@@ -117,11 +117,14 @@ def diff(expected, actual):
 class Pane:
     """One tmux server with one pane that runs the program in `workdir`."""
 
-    def __init__(self, case, workdir, term=None, program="winrepair.exe"):
+    def __init__(self, case, workdir, term=None, program="winrepair.exe", width=PANE_WIDTH,
+                 height=PANE_HEIGHT):
         self.socket = "wrtmux-%d-%s" % (os.getpid(), case)
         self.workdir = workdir
         self.term = term
         self.program = program
+        self.width = width
+        self.height = height
         self.env = dict(os.environ)
         self.env.pop("TMUX", None)
         self.env.pop("TMUX_PANE", None)
@@ -140,7 +143,8 @@ class Pane:
         # Ctrl+Z must reach the program instead of stopping the job, and the
         # pane must outlive the program so its last screen can be read.
         # `env -i` keeps the pane's own variables (TERM, TMUX, PATH...) away
-        # from Wine and so from the program.
+        # from Wine and so from the program. The pane's title starts empty
+        # (tmux would show the host name), so any title is the program's.
         script = os.path.join(self.workdir, "run.sh")
         env = " ".join(shquote("%s=%s" % item) for item in sorted(wine_environment().items()))
         if self.term is PANE_TERM:
@@ -149,12 +153,13 @@ class Pane:
             f.write("stty susp undef\n"
                     "cd %s || exit 1\n"
                     "printf %%s \"$TERM\" >pane-term\n"
+                    "printf '\\033]2;\\033\\\\'\n"
                     "env -i %s %s %s\n"
                     "echo \"EXIT:$?\"\n"
                     "exec sleep 3600\n" % (shquote(self.workdir), env, shquote(WINE),
                                            shquote("./" + self.program)))
-        self.tmux("new-session", "-d", "-s", "main", "-x", str(PANE_WIDTH),
-                  "-y", str(PANE_HEIGHT), "bash --norc --noprofile " + shquote(script))
+        self.tmux("new-session", "-d", "-s", "main", "-x", str(self.width),
+                  "-y", str(self.height), "bash --norc --noprofile " + shquote(script))
         pid, self.socket_path = self.tmux(
             "display", "-p", "-t", "main", "#{pane_pid} #{socket_path}").rstrip("\n").split(" ", 1)
         self.pane_pid = int(pid)

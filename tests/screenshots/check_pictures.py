@@ -1,0 +1,83 @@
+#!/usr/bin/env python3
+"""The committed pictures of the program's window hold together: the folder
+has one picture per moment and nothing else, each is drawn exactly as the
+renderer draws the text it carries (so what it shows is that text, and a
+change of the renderer or the icon shows as pictures to make again), and the
+README shows every one of them with alt text.
+
+That their text is still the program's is checked under Wine, by
+take_screenshots.py --check.
+
+Usage: check_pictures.py [--pictures DIR] [--readme README.md]
+"""
+
+import argparse
+import os
+import re
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, HERE)
+
+import console_svg  # noqa: E402
+from take_screenshots import ICON, MOMENTS  # noqa: E402
+
+PICTURE = re.compile(r"!\[([^\]]*)\]\(([^)\s]+\.svg)\)")
+
+
+def problems(pictures, readme, icon, folder):
+    """What is wrong with the pictures in the directory `pictures` and with
+    the README text `readme`, which refers to that directory as `folder`;
+    [] when nothing."""
+    found = []
+    names = {moment.name + ".svg" for moment in MOMENTS}
+    present = set(os.listdir(pictures)) if os.path.isdir(pictures) else set()
+    for name in sorted(names - present):
+        found.append("%s: missing; make it with scripts/screenshots.sh" % name)
+    for name in sorted(present - names):
+        found.append("%s: not a picture scripts/screenshots.sh makes" % name)
+    for name in sorted(names & present):
+        with open(os.path.join(pictures, name), encoding="utf-8", newline="") as f:
+            svg = f.read()
+        try:
+            drawn = console_svg.render(console_svg.read(svg), icon)
+        except (ValueError, SyntaxError) as why:
+            found.append("%s: cannot be read back: %s" % (name, why))
+            continue
+        if drawn != svg:
+            found.append("%s: is not drawn as the renderer draws its own text; make it again with "
+                         "scripts/screenshots.sh" % name)
+    shown = {}
+    for alt, target in PICTURE.findall(readme):
+        if not alt.strip():
+            found.append("README: the picture %s has no alt text" % target)
+        directory, name = target.rsplit("/", 1) if "/" in target else ("", target)
+        if directory != folder or name not in names:
+            found.append("README: %s is not one of the pictures in %s" % (target, folder))
+        shown[name] = True
+    for name in sorted(names - set(shown)):
+        found.append("README: does not show %s/%s" % (folder, name))
+    return found
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--pictures", default=os.path.join(ROOT, "docs", "screenshots"))
+    parser.add_argument("--readme", default=os.path.join(ROOT, "README.md"))
+    args = parser.parse_args()
+    with open(args.readme, encoding="utf-8") as f:
+        readme = f.read()
+    with open(ICON, encoding="utf-8") as f:
+        icon = f.read()
+    folder = os.path.relpath(args.pictures, os.path.dirname(os.path.abspath(args.readme)))
+    found = problems(args.pictures, readme, icon, folder.replace(os.sep, "/"))
+    for problem in found:
+        print("FAIL " + problem)
+    if not found:
+        print("the %d pictures are whole and the README shows each with alt text" % len(MOMENTS))
+    return 1 if found else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

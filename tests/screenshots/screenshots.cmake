@@ -1,0 +1,31 @@
+# The pictures of the program's window in docs/screenshots/. In the host tree
+# (no Wine): the renderer, and that the committed pictures are whole and shown
+# in the README. In the Windows trees: that each picture still shows what the
+# program's window shows, from the program run on Wine's console in tmux.
+
+if(NOT WIN32)
+  add_test(NAME screenshots_renderer
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pictures_test.py)
+  add_test(NAME screenshots_committed
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_pictures.py
+            --pictures ${CMAKE_SOURCE_DIR}/docs/screenshots --readme ${CMAKE_SOURCE_DIR}/README.md)
+  return()
+endif()
+
+if(NOT TARGET standin OR NOT TMUX_PROGRAM)
+  message(STATUS "screenshots: no standin target or no tmux, the pictures' check not registered")
+  return()
+endif()
+
+wine_test(screenshots_current
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/take_screenshots.py
+          --winrepair $<TARGET_FILE:winrepair>
+          --standin $<TARGET_FILE:standin>
+          --check ${CMAKE_SOURCE_DIR}/docs/screenshots)
+# A tmux pane like the console cases, so one at a time with them.
+set_tests_properties(screenshots_current PROPERTIES
+  SKIP_RETURN_CODE 77
+  TIMEOUT 240
+  RESOURCE_LOCK console_tmux
+  COST 100
+  LABELS console_tmux)
