@@ -566,6 +566,19 @@ CASE_TERM = {"title_term": PANE_TERM}
 CASE_STARTER = {"title_no_vt": "no_vt_console"}
 
 
+def unready_status(*programs):
+    """The exit status to end with, said on a line, when tmux or one of
+    `programs` (or Wine) is missing; None when all are there."""
+    if shutil.which("tmux") is None:
+        print("SKIP: tmux is not installed")
+        return SKIPPED
+    for path in (*programs, WINE):
+        if not os.path.isfile(path):
+            print("FAIL: %s does not exist" % path)
+            return 1
+    return None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--winrepair", required=True)
@@ -581,13 +594,9 @@ def main():
     unknown = [n for n in names if n not in CASES]
     if unknown:
         parser.error("unknown case(s): " + ", ".join(unknown))
-    if shutil.which("tmux") is None:
-        print("SKIP: tmux is not installed")
-        return SKIPPED
-    for path in (args.winrepair, args.standin, WINE):
-        if not os.path.isfile(path):
-            print("FAIL: %s does not exist" % path)
-            return 1
+    unready = unready_status(args.winrepair, args.standin)
+    if unready is not None:
+        return unready
 
     failed = skipped = 0
     for name in names:

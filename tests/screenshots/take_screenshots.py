@@ -35,7 +35,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "console_tmux"))
 
 import console_svg  # noqa: E402
 from run_console_tests import (EXIT_LINE, START_TIMEOUT, WINE, Failure, Pane,  # noqa: E402
-                               exit_status, screen_lines)
+                               exit_status, screen_lines, unready_status)
 
 ICON = os.path.join(HERE, "..", "..", "resources", "winrepair.svg")
 SKIPPED = 77
@@ -251,13 +251,9 @@ def main():
     mode.add_argument("--out", metavar="DIR", help="write the pictures into DIR")
     mode.add_argument("--check", metavar="DIR", help="check the pictures in DIR against the program")
     args = parser.parse_args()
-    if shutil.which("tmux") is None:
-        print("SKIP: tmux is not installed")
-        return SKIPPED
-    for path in (args.winrepair, args.standin, WINE):
-        if not os.path.isfile(path):
-            print("FAIL: %s does not exist" % path)
-            return 1
+    unready = unready_status(args.winrepair, args.standin)
+    if unready is not None:
+        return unready
     with open(ICON, encoding="utf-8") as f:
         icon = f.read()
     directory = args.out or args.check
