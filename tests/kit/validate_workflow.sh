@@ -6,16 +6,11 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 VERSION=0.6.0
-TOOLS="$ROOT/build/tools/action-validator-$VERSION"
+# shellcheck source=scripts/npm-tools.sh
+source "$ROOT/scripts/npm-tools.sh"
+TOOLS="$(install_npm_tools "action-validator-$VERSION" \
+  "@action-validator/cli@$VERSION" "@action-validator/core@$VERSION")"
 VALIDATOR="$TOOLS/node_modules/.bin/action-validator"
-
-if [[ ! -x "$VALIDATOR" ]]; then
-  command -v npm >/dev/null || { echo "validate_workflow: npm is missing: run scripts/install-deps.sh" >&2; exit 1; }
-  rm -rf "$TOOLS"
-  mkdir -p "$TOOLS"
-  npm install --prefix "$TOOLS" --no-save --no-audit --no-fund --loglevel=error \
-    "@action-validator/cli@$VERSION" "@action-validator/core@$VERSION" >/dev/null
-fi
 
 # The validator must see a broken file as broken, or its silence means nothing.
 broken="$(mktemp --suffix=.yml)"

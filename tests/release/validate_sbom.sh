@@ -8,7 +8,6 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 VERSION=10.3.0
-TOOLS="$ROOT/build/tools/cyclonedx-library-$VERSION"
 PACKAGES=(
   "@cyclonedx/cyclonedx-library@$VERSION"
   ajv@8.17.1 ajv-formats@3.0.1 ajv-formats-draft2019@1.6.1
@@ -17,13 +16,9 @@ PACKAGES=(
 VALIDATOR="$ROOT/tests/release/validate_sbom.cjs"
 
 (($# > 0)) || { echo "usage: $0 FILE..." >&2; exit 2; }
-if [[ "$(cat "$TOOLS/installed" 2>/dev/null)" != "$(printf '%s\n' "${PACKAGES[@]}")" ]]; then
-  command -v npm >/dev/null || { echo "validate_sbom: npm is missing: run scripts/install-deps.sh" >&2; exit 1; }
-  rm -rf "$TOOLS"
-  mkdir -p "$TOOLS"
-  npm install --prefix "$TOOLS" --no-save --no-audit --no-fund --loglevel=error "${PACKAGES[@]}" >/dev/null
-  printf '%s\n' "${PACKAGES[@]}" >"$TOOLS/installed"
-fi
+# shellcheck source=scripts/npm-tools.sh
+source "$ROOT/scripts/npm-tools.sh"
+TOOLS="$(install_npm_tools "cyclonedx-library-$VERSION" "${PACKAGES[@]}")"
 export NODE_PATH="$TOOLS/node_modules"
 
 # The validator must see a broken document as broken, or its silence means
