@@ -80,7 +80,15 @@ function(winrepair_kit)
     winrepair_link_map(${target})
   endforeach()
   winrepair_notices(${notices} PACKAGES_JSON ${CMAKE_BINARY_DIR}/kit-notices/packages.json
-    TITLE "winrepair ${PROJECT_VERSION} test kit" PROGRAMS winrepair ${kit_programs})
+    TITLE "winrepair ${PROJECT_VERSION} test kit"
+    NOTE "console-check\\DISM.exe and console-check\\sfc.exe are copies of standin.exe, the kit's stand-in program, not the tools of those names that come with windows: their code is standin.exe's, whose notices are these."
+    PROGRAMS winrepair ${kit_programs})
+  # LICENSE as Windows users read it (CR LF); the repository's stays as it is.
+  set(license ${CMAKE_BINARY_DIR}/kit-notices/LICENSE)
+  add_custom_command(OUTPUT ${license}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/windows_text.py ${CMAKE_SOURCE_DIR}/LICENSE ${license}
+    DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/scripts/windows_text.py
+    VERBATIM)
 
   add_custom_target(kit
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage} ${zip}
@@ -90,7 +98,7 @@ function(winrepair_kit)
     # The tests start the released program, as a user would get it.
     COMMAND ${CMAKE_COMMAND} -E copy ${release_exe} ${stage}/tests/winrepair.exe
     COMMAND ${CMAKE_COMMAND} -E copy ${source}/run-tests.cmd ${source}/CONSOLE-CHECK.txt ${stage}/
-    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/LICENSE ${notices} ${stage}/
+    COMMAND ${CMAKE_COMMAND} -E copy ${license} ${notices} ${stage}/
     # The folder the manual console check starts from: the program with
     # stand-ins for both tools, DISM's slow enough to type ahead while it runs.
     COMMAND ${CMAKE_COMMAND} -E copy ${release_exe} ${stage}/console-check/winrepair.exe
@@ -100,7 +108,7 @@ function(winrepair_kit)
     COMMAND ${CMAKE_COMMAND} -E chdir ${stage}
             ${CMAKE_COMMAND} -E tar cf ${zip} --format=zip "--mtime=2000-01-01 00:00:00Z"
             run-tests.cmd CONSOLE-CHECK.txt LICENSE THIRD-PARTY-NOTICES.txt tests console-check
-    DEPENDS ${notices}
+    DEPENDS ${notices} ${license}
     COMMENT "Packing the Windows test kit: ${zip}"
     VERBATIM)
   add_dependencies(kit release standin ${tests} ${companions})

@@ -2,10 +2,13 @@
 # third_party_notices.py): each program that ships writes link maps, and
 #   winrepair_link_map(<target> [MAP <file>])   makes <target> write them;
 #   winrepair_notices(<output> PACKAGES_JSON <json> TITLE <text>
+#                     [NOTE <text>]
 #                     PROGRAMS <target>...)      writes the notices of those
-#                                                programs, and the packages
-#                                                as JSON for the bill of
-#                                                materials;
+#                                                programs (with NOTE as a
+#                                                paragraph below the
+#                                                introduction), and the
+#                                                packages as JSON for the
+#                                                bill of materials;
 #   winrepair_link_inputs()                      at the end of the top-level
 #                                                list, once every library is
 #                                                defined.
@@ -26,6 +29,23 @@ function(winrepair_link_map target)
   set_target_properties(${target} PROPERTIES WINREPAIR_LINK_MAP ${ARG_MAP})
 endfunction()
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/maps)
+
+# The generator reads Debian's copyright files with python3-debian, which only
+# Debian's own interpreter sees when another python3 comes first on PATH.
+set(DEBIAN_PYTHON ${Python3_EXECUTABLE})
+execute_process(COMMAND ${DEBIAN_PYTHON} -c "import debian.copyright" RESULT_VARIABLE no_debian
+  OUTPUT_QUIET ERROR_QUIET)
+if(no_debian)
+  set(DEBIAN_PYTHON /usr/bin/python3)
+  execute_process(COMMAND ${DEBIAN_PYTHON} -c "import debian.copyright" RESULT_VARIABLE no_debian
+    OUTPUT_QUIET ERROR_QUIET)
+endif()
+if(no_debian)
+  message(FATAL_ERROR "python3-debian is missing: run scripts/install-deps.sh")
+endif()
+set(NOTICES_SCRIPTS
+  ${CMAKE_SOURCE_DIR}/scripts/third_party_notices.py ${CMAKE_SOURCE_DIR}/scripts/dep5_notice.py
+  ${CMAKE_SOURCE_DIR}/scripts/member_sources.py ${CMAKE_SOURCE_DIR}/scripts/windows_text.py)
 
 # Every static library the build makes, in this directory and below.
 function(winrepair_static_libraries directory out)
@@ -76,7 +96,7 @@ function(winrepair_link_inputs)
 endfunction()
 
 function(winrepair_notices output)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "PACKAGES_JSON;TITLE" "PROGRAMS")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "PACKAGES_JSON;TITLE;NOTE" "PROGRAMS")
   set(inputs ${WINREPAIR_LINK_INPUTS})
   set(programs)
   foreach(target IN LISTS ARG_PROGRAMS)
@@ -86,9 +106,13 @@ function(winrepair_notices output)
     endif()
     list(APPEND programs --program "$<TARGET_FILE_NAME:${target}>=${map}")
   endforeach()
+  set(note)
+  if(ARG_NOTE)
+    set(note --note ${ARG_NOTE})
+  endif()
   add_custom_command(
     OUTPUT ${output} ${ARG_PACKAGES_JSON}
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/third_party_notices.py
+    COMMAND ${DEBIAN_PYTHON} ${CMAKE_SOURCE_DIR}/scripts/third_party_notices.py
             ${programs}
             --inputs ${inputs}
             --base-dir ${CMAKE_BINARY_DIR}
@@ -96,7 +120,8 @@ function(winrepair_notices output)
             --title ${ARG_TITLE}
             --output ${output}
             --packages-json ${ARG_PACKAGES_JSON}
-    DEPENDS ${ARG_PROGRAMS} ${inputs} ${CMAKE_SOURCE_DIR}/scripts/third_party_notices.py ${CMAKE_SOURCE_DIR}/LICENSE
+            ${note}
+    DEPENDS ${ARG_PROGRAMS} ${inputs} ${NOTICES_SCRIPTS} ${CMAKE_SOURCE_DIR}/LICENSE
     COMMENT "Third-party notices: ${ARG_TITLE}"
     VERBATIM)
 endfunction()

@@ -1,7 +1,7 @@
 # The release: build/<tree>/dist/ with winrepair.exe, signed when a
 # certificate is given in the environment (see scripts/make_release.py),
-# LICENSE, THIRD-PARTY-NOTICES.txt and the bill of materials, and SHA256SUMS
-# of them all. scripts/release.sh builds it in a fresh tree and copies it to
+# LICENSE and THIRD-PARTY-NOTICES.txt (CR LF, as Windows users read them),
+# the bill of materials, and SHA256SUMS of them all. scripts/release.sh builds it in a fresh tree and copies it to
 # dist/.
 include(${CMAKE_SOURCE_DIR}/cmake/notices.cmake)
 winrepair_link_map(winrepair MAP ${CMAKE_BINARY_DIR}/winrepair.map)
@@ -21,6 +21,7 @@ add_custom_target(release
           --license ${CMAKE_SOURCE_DIR}/LICENSE
           --notices ${RELEASE_NOTICES}
           --packages ${RELEASE_PACKAGES}
+          --publisher-text-file ${CMAKE_SOURCE_DIR}/publisher/publisher.txt
   DEPENDS ${RELEASE_NOTICES} ${RELEASE_PACKAGES}
   COMMENT "Making the release of winrepair ${PROJECT_VERSION}"
   VERBATIM)

@@ -5,6 +5,11 @@ set -euo pipefail
 # wine64-preloader: without it Wine process starts fail now and then with
 # error 1359 (see cmake/mingw-w64-x86_64.cmake). clang-format-14, shellcheck
 # and pyflakes3: the source checks (scripts/format.sh, scripts/check-scripts.sh).
+# python3-debian: the notices read Debian's copyright files with it
+# (scripts/dep5_notice.py); python3-jsonschema: the second validator of the
+# bill of materials (tests/release/validate_sbom_schema.py); python3-yaml:
+# the release workflow's checks (tests/kit/check_release_workflow.py); file:
+# the shipped text files' line ends are checked with it.
 PACKAGES=(
   cmake ninja-build g++ python3
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
@@ -12,6 +17,7 @@ PACKAGES=(
   python3-pefile librsvg2-bin icoutils osslsigncode openssl
   clang lld clang-tidy gcovr libclang-rt-14-dev
   clang-format-14 shellcheck pyflakes3
+  python3-debian python3-jsonschema python3-yaml file
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -8,6 +8,9 @@ The certificate and its password come from the environment, never from the
 command line, where other users of the machine could read them:
 
   WINREPAIR_SIGN_PKCS12         a PKCS#12 file holding the key and certificates, or
+  WINREPAIR_SIGN_PKCS12_BASE64  that file's content itself, in base64 (as a CI
+                                secret holds it; written to a private temporary
+                                file), or
   WINREPAIR_SIGN_CERT           a PEM certificate (chain) together with
   WINREPAIR_SIGN_KEY            its PEM private key;
   WINREPAIR_SIGN_PASSWORD_FILE  a file whose first line is the password, or
@@ -19,9 +22,16 @@ command line, where other users of the machine could read them:
 
 Without a certificate the release is unsigned and says so. When signing or
 timestamping fails, the release fails with one line saying why and leaves
-none of its files behind."""
+none of its files behind. An empty variable counts as not given, as a CI
+passes a secret that is not set.
+
+LICENSE and THIRD-PARTY-NOTICES.txt go out as every Windows Notepad shows
+them: CR LF line ends, with a UTF-8 byte order mark when they hold non-ASCII
+text (windows_text.py); the repository's own LICENSE is left as it is."""
 
 import argparse
+import base64
+import binascii
 import hashlib
 import json
 import os
@@ -31,8 +41,9 @@ import sys
 import tempfile
 
 import make_sbom
+import windows_text
 
-SIGNING_VARIABLES = ("WINREPAIR_SIGN_PKCS12", "WINREPAIR_SIGN_CERT", "WINREPAIR_SIGN_KEY",
+SIGNING_VARIABLES = ("WINREPAIR_SIGN_PKCS12", "WINREPAIR_SIGN_PKCS12_BASE64", "WINREPAIR_SIGN_CERT", "WINREPAIR_SIGN_KEY",
                      "WINREPAIR_SIGN_PASSWORD_FILE", "WINREPAIR_SIGN_PASSWORD",
                      "WINREPAIR_SIGN_TIMESTAMP_URL")
 RELEASE_NAME = "winrepair.exe"
@@ -45,14 +56,29 @@ class ReleaseError(Exception):
     pass
 
 
-def credential_arguments(env):
+def private_file(work_dir, name, data):
+    """A file readable by this user only, removed with work_dir."""
+    path = os.path.join(work_dir, name)
+    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(descriptor, "wb") as f:
+        f.write(data)
+    return path
+
+
+def credential_arguments(env, work_dir):
     """osslsigncode's arguments naming the key and certificates, or None
     when no certificate is given."""
-    pkcs12, cert, key = (env.get(v) for v in ("WINREPAIR_SIGN_PKCS12", "WINREPAIR_SIGN_CERT",
-                                                "WINREPAIR_SIGN_KEY"))
-    if pkcs12 and (cert or key):
-        raise ReleaseError("give WINREPAIR_SIGN_PKCS12 or WINREPAIR_SIGN_CERT with "
-                           "WINREPAIR_SIGN_KEY, not both")
+    pkcs12, encoded, cert, key = (env.get(v) for v in ("WINREPAIR_SIGN_PKCS12", "WINREPAIR_SIGN_PKCS12_BASE64",
+                                                         "WINREPAIR_SIGN_CERT", "WINREPAIR_SIGN_KEY"))
+    if sum(bool(given) for given in (pkcs12, encoded, cert or key)) > 1:
+        raise ReleaseError("give one of WINREPAIR_SIGN_PKCS12, WINREPAIR_SIGN_PKCS12_BASE64 or "
+                           "WINREPAIR_SIGN_CERT with WINREPAIR_SIGN_KEY")
+    if encoded:
+        try:
+            data = base64.b64decode("".join(encoded.split()), validate=True)
+        except (binascii.Error, ValueError):
+            raise ReleaseError("WINREPAIR_SIGN_PKCS12_BASE64 is not base64") from None
+        pkcs12 = private_file(work_dir, "certificate.p12", data)
     if pkcs12:
         paths = [pkcs12]
         arguments = ["-pkcs12", pkcs12]
@@ -70,7 +96,7 @@ def credential_arguments(env):
 
 
 def sign(unsigned, signed, env, description, work_dir):
-    credentials = credential_arguments(env)
+    credentials = credential_arguments(env, work_dir)
     if credentials is None:
         return False
     command = ["osslsigncode", "sign", *credentials, "-h", "sha256", "-n", description]
@@ -78,11 +104,7 @@ def sign(unsigned, signed, env, description, work_dir):
     if password_file and "WINREPAIR_SIGN_PASSWORD" in env:
         raise ReleaseError("give WINREPAIR_SIGN_PASSWORD_FILE or WINREPAIR_SIGN_PASSWORD, not both")
     if "WINREPAIR_SIGN_PASSWORD" in env:
-        # Created readable by this user only, removed with work_dir.
-        password_file = os.path.join(work_dir, "password")
-        descriptor = os.open(password_file, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-        with os.fdopen(descriptor, "w", encoding="utf-8") as f:
-            f.write(env["WINREPAIR_SIGN_PASSWORD"] + "\n")
+        password_file = private_file(work_dir, "password", (env["WINREPAIR_SIGN_PASSWORD"] + "\n").encode())
     if password_file:
         command += ["-readpass", password_file]
     url = env.get("WINREPAIR_SIGN_TIMESTAMP_URL")
@@ -126,9 +148,23 @@ def sha256(path):
     return digest.hexdigest()
 
 
-def make_release(exe, out_dir, version, env, license_path, notices, packages_json):
+def set_variables(env):
+    """The environment without the signing variables that are set but
+    empty."""
+    return {k: v for k, v in env.items() if not (k in SIGNING_VARIABLES and not v)}
+
+
+def copy_as_windows_text(source, target):
+    with open(source, encoding="utf-8") as f:
+        text = f.read()
+    with open(target, "wb") as f:
+        f.write(windows_text.windows_bytes(text))
+
+
+def make_release(exe, out_dir, version, env, license_path, notices, packages_json, publisher):
     """Writes the release into out_dir (RELEASE_FILES); returns whether the
     executable was signed. Leaves no half-made release behind."""
+    env = set_variables(env)
     os.makedirs(out_dir, exist_ok=True)
     for name in RELEASE_FILES:
         if os.path.exists(os.path.join(out_dir, name)):
@@ -145,12 +181,12 @@ def make_release(exe, out_dir, version, env, license_path, notices, packages_jso
         was_signed = sign(unsigned, signed, env, f"winrepair {version}", work)
         shutil.copyfile(signed if was_signed else unsigned, os.path.join(staged, RELEASE_NAME))
         os.chmod(os.path.join(staged, RELEASE_NAME), 0o755)
-        shutil.copyfile(license_path, os.path.join(staged, "LICENSE"))
-        shutil.copyfile(notices, os.path.join(staged, "THIRD-PARTY-NOTICES.txt"))
+        copy_as_windows_text(license_path, os.path.join(staged, "LICENSE"))
+        copy_as_windows_text(notices, os.path.join(staged, "THIRD-PARTY-NOTICES.txt"))
         # The bill of materials and the checksums describe the file as
         # shipped, signature included.
         bom = make_sbom.bom(RELEASE_NAME, version, sha256(os.path.join(staged, RELEASE_NAME)),
-                            make_sbom.licence_id(license_path), packages)
+                            make_sbom.licence_id(license_path), packages, publisher)
         with open(os.path.join(staged, SBOM_NAME), "w", encoding="utf-8", newline="\n") as f:
             f.write(bom)
         # CR LF: users are told to compare the program's line in Notepad,
@@ -174,10 +210,14 @@ def main(argv):
     parser.add_argument("--license", required=True, help="the project's LICENSE")
     parser.add_argument("--notices", required=True, help="THIRD-PARTY-NOTICES.txt of the executable")
     parser.add_argument("--packages", required=True, help="the packages in it, as the notices' JSON")
+    parser.add_argument("--publisher-text-file", required=True,
+                        help="the publisher the program names (publisher/publisher.txt): the supplier")
     args = parser.parse_args(argv)
     try:
+        with open(args.publisher_text_file, encoding="utf-8") as f:
+            publisher = f.read().strip()
         signed = make_release(args.exe, args.out_dir, args.version, os.environ, args.license, args.notices,
-                              args.packages)
+                              args.packages, publisher)
     except (ReleaseError, make_sbom.SbomError, OSError, ValueError) as e:
         print(f"make_release: {e}", file=sys.stderr)
         return 1

@@ -19,9 +19,22 @@ run with the input's name: nothing goes out without its notice.
 Which text applies: the copyright file of the package, or of the package it
 names (the documentation folder may be a symlink to another package's, or
 the package depends on one of the same source that has the file: Debian's
-convention). For the compiler's runtime (libgcc, libstdc++, the start-up
-objects) only the GCC Runtime Library Exception applies, with the GPL-3 it
-modifies, not the notice of the whole compiler.
+convention). From a machine-readable copyright file only the stanzas that
+cover the linked code are taken, with the full texts of their licences
+(dep5_notice.py): each linked object is traced to the source file it was
+built from (member_sources.py; an archive this build makes from a package's
+sources under /usr/src stands for the source it was listed with), and an
+object that cannot be traced fails the run. For the compiler's runtime
+(libgcc, libstdc++, the start-up objects), whose copyright file is not
+machine-readable, only the GCC Runtime Library Exception applies, with the
+GPL-3 it modifies, not the notice of the whole compiler. Any other copyright
+file that is not machine-readable fails the run: which of its licences
+covers the linked code cannot be told.
+
+The notices are written as Windows programs' users read them: CR LF line
+ends, and a UTF-8 byte order mark when they hold any non-ASCII text
+(windows_text.py). The package URLs carry the Debian release the packages
+came from, read from /etc/os-release.
 
 Link maps read: GNU ld's (-Map), whose archive member list names each
 archive; and lld's link.exe-style map (-Xlink=/map:FILE), whose symbol
@@ -37,20 +50,20 @@ import subprocess
 import sys
 import textwrap
 
+import dep5_notice
+import member_sources
+import windows_text
+
 DOC_ROOT = "/usr/share/doc"
-GPL3_TEXT = "/usr/share/common-licenses/GPL-3"
+OS_RELEASE = "/etc/os-release"
+GPL3_TEXT = os.path.join(dep5_notice.COMMON_LICENSES, "GPL-3")
+# Where packages keep sources for others to build (googletest's upstream
+# tree is /usr/src/googletest): the folder below it is the source tree's root.
+PACKAGE_SOURCES = "/usr/src"
 RULE = "=" * 78
 
 # GNU ld names inputs it made itself in the memory map; they come from no file.
 LINKER_MADE = {"dll stuff", "linker stubs"}
-# Debian's short licence names (copyright format 1.0) and their SPDX ids.
-SPDX_OF_DEBIAN_NAME = {
-    "Apache-2.0": "Apache-2.0", "BSD-2-clause": "BSD-2-Clause", "BSD-3-clause": "BSD-3-Clause",
-    "BSD-C3": "BSD-3-Clause", "expat": "MIT", "Expat": "MIT", "MIT": "MIT", "ISC": "ISC",
-    "ZPL-2.1": "ZPL-2.1", "Zlib": "Zlib", "zlib": "Zlib", "GPL-2+": "GPL-2.0-or-later",
-    "GPL-3+": "GPL-3.0-or-later", "LGPL-2+": "LGPL-2.0-or-later", "LGPL-2.1+": "LGPL-2.1-or-later",
-    "public-domain": None,
-}
 GCC_RUNTIME_EXPRESSION = "GPL-3.0-or-later WITH GCC-exception-3.1"
 
 
@@ -269,28 +282,45 @@ def gcc_runtime_notice(text, path):
         raise NoticeError(f"{path}: the runtime library exception is not whole")
     with open(GPL3_TEXT, encoding="utf-8") as f:
         gpl = f.read().rstrip()
-    return "\n\n".join([statement, runtime, exception,
-                        f"The GNU General Public License, version 3, as {GPL3_TEXT} gives it:", gpl])
+    return "\n\n".join([statement, runtime, exception, "The GNU General Public License, version 3:", gpl])
 
 
-def dep5_licence_names(text):
-    """The short licence names of a machine-readable copyright file's Files
-    stanzas, Debian's packaging files left out, in order of first use."""
-    names = []
-    for stanza in re.split(r"\n\s*\n", text):
-        files = re.search(r"^Files:(.*(?:\n[ \t].*)*)", stanza, re.M)
-        licence = re.search(r"^License:[ \t]*(\S.*)$", stanza, re.M)
-        if not files or not licence or files.group(1).split() == ["debian/*"]:
-            continue
-        for name in re.split(r"\s+(?:and|or)\s+", licence.group(1).strip()):
-            if name not in names:
-                names.append(name)
-    return names
+def source_tree_path(path):
+    """Where a file under /usr/src lies in its package's source tree."""
+    relative = os.path.relpath(os.path.realpath(path), PACKAGE_SOURCES)
+    parts = relative.split(os.sep)
+    if parts[0] == ".." or len(parts) < 3:
+        raise NoticeError(f"{path} is not in a package's source tree under {PACKAGE_SOURCES}")
+    return os.path.join(*parts[1:])
 
 
-def notice_of(package, fields, doc_root):
+def linked_sources(entry, inputs, named_definitions):
+    """{Source: set of input names} for what a package gave to the link:
+    an archive built here from the package's sources stands for the source
+    it was listed with; everything else is traced object by object."""
+    objects, sources = {}, {}
+    for path, members in entry["linked"].items():
+        name = os.path.basename(path)
+        origin = inputs.archives.get(os.path.realpath(path))
+        if origin:
+            tree = source_tree_path(origin)
+            sources.setdefault(member_sources.Source(tree, [tree]), set()).add(name)
+        elif members is None:
+            objects[(None, path)] = name
+        else:
+            objects.update(((path, member), name) for member in members)
+    try:
+        traced = member_sources.sources_of(sorted(objects, key=lambda k: (k[0] or "", k[1])), named_definitions)
+    except member_sources.SourceError as e:
+        raise NoticeError(str(e)) from e
+    for key, source in traced.items():
+        sources.setdefault(source, set()).add(objects[key])
+    return sources
+
+
+def notice_of(package, entry, fields, inputs, doc_root):
     """The notice of one package: where the text comes from, its licence
-    for the bill of materials ({"expression"} or {"name"}) and its text."""
+    for the bill of materials ({"expression", "refs"}) and its text."""
     found = copyright_file(package, fields, doc_root)
     if not found:
         return None
@@ -298,27 +328,30 @@ def notice_of(package, fields, doc_root):
     with open(path, encoding="utf-8", errors="replace") as f:
         text = f.read()
     if "GCC RUNTIME LIBRARY EXCEPTION" in text:
-        return {"from": path, "licence": {"expression": GCC_RUNTIME_EXPRESSION},
+        return {"from": path, "licence": {"expression": GCC_RUNTIME_EXPRESSION, "refs": {}},
                 "text": gcc_runtime_notice(text, path),
                 "what": "the GCC Runtime Library Exception with the GPL-3 it modifies"}
-    names = dep5_licence_names(text) if text.startswith("Format:") else []
-    spdx = [SPDX_OF_DEBIAN_NAME.get(n) for n in names]
-    if names and all(spdx):
-        licence = {"expression": " AND ".join(dict.fromkeys(spdx))}
-    elif names:
-        licence = {"name": f"each file under its own licence, as the copyright file of {source_package} "
-                           f"says: {', '.join(names)}"}
-    else:
-        licence = {"name": f"as the copyright file of {source_package} gives it"}
-    return {"from": path, "licence": licence, "text": text.rstrip(), "what": "the copyright file"}
+    try:
+        named = dep5_notice.named_files(dep5_notice.read(path))
+        sources = linked_sources(entry, inputs, named)
+        covered = dep5_notice.notice(path, sources)
+    except dep5_notice.Dep5Error as e:
+        raise NoticeError(f"{', '.join(sorted(entry['files']))} of {package}: {e}") from e
+    entry["sources"] = {name: sorted(s.shown for s, names in sources.items() if name in names)
+                        for name in entry["files"]}
+    return {"from": path, "licence": {"expression": covered["expression"], "refs": covered["refs"]},
+            "text": covered["text"], "what": f"the stanzas of the copyright file of {source_package} that cover "
+                                              "the linked files, with their licences' full texts"}
 
 
 # --- putting it together -------------------------------------------------------
 
 def collect(programs, inputs, base_dir, doc_root):
-    """Package name -> {"files": {file name: set of programs}, ...} for every
+    """Package name -> {"files": {file name: set of programs}, "linked":
+    {path: set of members, or None for an object file}, ...} for every
     third-party input of the programs."""
     used = {}  # located path -> set of programs
+    linked = {}  # located path -> set of members, or None for an object file
     for program, map_path in programs:
         members, objects = read_map(map_path)
         # lld names a loose object in the linker's folder as bare as a member.
@@ -330,13 +363,18 @@ def collect(programs, inputs, base_dir, doc_root):
             located[name] = inputs.locate(name, base_dir)
             if located[name] is None:
                 raise NoticeError(f"{name} gave objects to {program}, but no such file was found")
-        archives = sorted({located[archive] for archive, _ in members if archive})
+        taken = {(located[archive], member) for archive, member in members if archive}
+        archives = sorted({path for path, _ in taken})
         for member in sorted(member for archive, member in members if archive is None):
             holders = [a for a in archives if member in archive_members(a)]
             if not holders:
                 raise NoticeError(f"{member} gave objects to {program}, but no archive of its link holds it")
-            located.update((f"{a}({member})", a) for a in holders)
-        for path in sorted(set(located.values())):
+            taken |= {(a, member) for a in holders}
+        for path, member in taken:
+            linked.setdefault(path, set()).add(member)
+        for name in objects:
+            linked[located[name]] = None
+        for path in {path for path, _ in taken} | {located[name] for name in objects}:
             if not inputs.is_own(path):
                 used.setdefault(path, set()).add(program)
 
@@ -351,8 +389,9 @@ def collect(programs, inputs, base_dir, doc_root):
         if asked not in owners:
             raise NoticeError(f"{name} ({path}) gave objects to {', '.join(sorted(used[path]))}, "
                               f"but no installed package owns {asked}")
-        entry = packages.setdefault(owners[asked], {"files": {}})
+        entry = packages.setdefault(owners[asked], {"files": {}, "linked": {}})
         entry["files"].setdefault(name, set()).update(used[path])
+        entry["linked"][path] = linked[path]
 
     fields = package_fields(packages)
     for package, entry in sorted(packages.items()):
@@ -360,7 +399,7 @@ def collect(programs, inputs, base_dir, doc_root):
         if package not in fields:
             raise NoticeError(f"{files}: dpkg-query does not know their package {package}")
         entry.update(fields[package])
-        notice = notice_of(package, fields, doc_root)
+        notice = notice_of(package, entry, fields, inputs, doc_root)
         if notice is None:
             raise NoticeError(f"{files}: their package {package} has no copyright file in "
                               f"{doc_root}/{package} nor in a package it depends on")
@@ -368,16 +407,34 @@ def collect(programs, inputs, base_dir, doc_root):
     return packages
 
 
-def purl(package, entry):
+def distribution(os_release):
+    """(ID, "ID-VERSION_ID") of the system the packages are installed on,
+    as os-release(5) gives them: ("debian", "debian-12")."""
+    values = {}
+    with open(os_release, encoding="utf-8") as f:
+        for line in f:
+            key, separator, value = line.strip().partition("=")
+            if separator:
+                values[key] = value.strip().strip("\"'")
+    version = values.get("VERSION_ID") or values.get("VERSION_CODENAME")
+    if not values.get("ID") or not version:
+        raise NoticeError(f"{os_release} names no ID and VERSION_ID: the packages' distribution is unknown")
+    return values["ID"], f"{values['ID']}-{version}"
+
+
+def purl(package, entry, os_release):
+    """The package URL of an installed Debian package (purl's "deb" type),
+    its qualifiers in alphabetical order as the purl specification wants."""
+    vendor, distro = distribution(os_release)
     quoted = re.sub(r"[^A-Za-z0-9.\-_~]", lambda m: "%%%02X" % ord(m.group(0)), entry["version"])
-    return f"pkg:deb/debian/{package.split(':')[0]}@{quoted}?arch={entry['arch']}"
+    return f"pkg:deb/{vendor}/{package.split(':')[0]}@{quoted}?arch={entry['arch']}&distro={distro}"
 
 
 def licence_text(licence):
-    return licence.get("expression") or licence["name"]
+    return licence["expression"]
 
 
-def render(title, license_path, programs, packages):
+def render(title, license_path, programs, packages, note=None):
     with open(license_path, encoding="utf-8") as f:
         own_licence = f.readline().strip()
     names = [name for name, _ in programs]
@@ -385,10 +442,12 @@ def render(title, license_path, programs, packages):
                         f"the {len(names)} programs here ({', '.join(names)}) contain")
     intro = (f"winrepair is under the {own_licence} (see LICENSE). Beside winrepair's own code, "
              f"{programs_contain} code from the following packages of the Debian system they were built on, "
-             "linked in from the archives and objects named. Each package's licence follows, as that "
-             "package's copyright file gives it.")
+             "linked in from the archives and objects named. Each package's licence follows, from that "
+             "package's copyright file: the parts of it that cover the code linked in, with the full texts.")
     out = [f"Third-party notices: {title}", "",
            textwrap.fill(intro, 78, break_long_words=False, break_on_hyphens=False), ""]
+    if note:
+        out += [textwrap.fill(note, 78, break_long_words=False, break_on_hyphens=False), ""]
     for package, entry in sorted(packages.items()):
         out.append(f"- {package} {entry['version']} ({entry['arch']}), {licence_text(entry['licence'])}")
         for name, users in sorted(entry["files"].items()):
@@ -407,10 +466,14 @@ def render(title, license_path, programs, packages):
     return "\n".join(out) + "\n"
 
 
-def packages_json(packages):
+def packages_json(packages, os_release):
+    """The packages for the bill of materials; "sources" says, for a package
+    with a machine-readable copyright file, which source file each input
+    was traced to."""
     return json.dumps([{"name": package.split(":")[0], "version": entry["version"], "arch": entry["arch"],
-                        "source": entry["source"], "purl": purl(package, entry), "licence": entry["licence"],
-                        "files": sorted(entry["files"])}
+                        "source": entry["source"], "purl": purl(package, entry, os_release),
+                        "licence": entry["licence"], "files": sorted(entry["files"]),
+                        "sources": entry.get("sources", {})}
                        for package, entry in sorted(packages.items())], indent=2, sort_keys=True) + "\n"
 
 
@@ -434,7 +497,9 @@ def main(argv):
     parser.add_argument("--title", required=True)
     parser.add_argument("--output", required=True)
     parser.add_argument("--packages-json", help="also write the packages as JSON here")
+    parser.add_argument("--note", help="a paragraph to add below the introduction")
     parser.add_argument("--doc-root", default=DOC_ROOT, help=argparse.SUPPRESS)
+    parser.add_argument("--os-release", default=OS_RELEASE, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     programs = []
     for given in args.program:
@@ -445,15 +510,16 @@ def main(argv):
     programs.sort()
     try:
         packages = collect(programs, Inputs(args.inputs), args.base_dir, args.doc_root)
+        listed = packages_json(packages, args.os_release)
     except (NoticeError, OSError) as e:
         print(f"third_party_notices: {e}", file=sys.stderr)
         for path in (args.output, args.packages_json):
             if path and os.path.exists(path):
                 os.remove(path)
         return 1
-    write(args.output, render(args.title, args.license, programs, packages))
+    windows_text.write(args.output, render(args.title, args.license, programs, packages, args.note))
     if args.packages_json:
-        write(args.packages_json, packages_json(packages))
+        write(args.packages_json, listed)
     return 0
 
 

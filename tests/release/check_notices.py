@@ -13,7 +13,18 @@ refuses an input it cannot account for, naming it.
   - the product's map with one archive member more: a packaged archive
     appears; an archive no package owns fails, naming it; packages whose
     copyright files cannot be found fail, naming their archives;
-  - the same maps give the same bytes, whatever order they come in.
+  - the same maps give the same bytes, whatever order they come in;
+  - from the MinGW-w64 runtime's machine-readable copyright file only the
+    stanzas that cover the linked files, each traced to its source (crt2.o
+    to mingw-w64-crt/crt/crtexe.c, the import libraries to their module
+    definitions), with full texts and no reference to
+    /usr/share/common-licenses; fed a copyright file whose header, tool and
+    packaging stanzas carry other licences, the notices leave them out, and
+    a licence given only as such a reference comes with the full text;
+  - an object that says neither its source nor its import library, a
+    module definition whose possible places lie in different stanzas, and
+    a licence with no text fail, naming what they cannot account for;
+  - the package URLs carry the Debian release of /etc/os-release.
 
 Prints one line per problem and exits with 1 if there is any."""
 
@@ -27,7 +38,58 @@ import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-GENERATOR = os.path.join(HERE, "..", "..", "scripts", "third_party_notices.py")
+SCRIPTS = os.path.join(HERE, "..", "..", "scripts")
+GENERATOR = os.path.join(SCRIPTS, "third_party_notices.py")
+sys.path.insert(0, SCRIPTS)
+import dep5_notice  # noqa: E402
+import member_sources  # noqa: E402
+
+GCC_DOC = "/usr/share/doc/gcc-mingw-w64-base/copyright"
+# A copyright file of the MinGW-w64 runtime's shape whose header, tools and
+# packaging carry licences the linked code is not under, and whose start-up
+# code's licence is given only as a reference to /usr/share/common-licenses.
+OTHER_LICENCES_COPYRIGHT = """\
+Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: mingw-w64
+Source: https://example.invalid/mingw-w64
+Copyright: 2009 header holders
+License: GPL-3+
+
+Files: *
+Copyright: 2009-2016 the mingw-w64 project
+License: ZPL-2.1
+ Zope Public License text, as the stanza gives it.
+
+Files: mingw-w64-crt/crt/*
+       mingw-w64-crt/misc/*
+Copyright: 2020 start-up code holders
+License: LGPL-2.1+
+
+Files: mingw-w64-tools/*
+Copyright: 2011 tool holders
+License: GPL-3+
+
+Files: debian/*
+Copyright: 2012 packaging holders
+License: GPL-2+ and MIT-tools
+
+License: GPL-2+
+ On Debian systems the full text of the GNU General Public License version 2
+ can be found in `/usr/share/common-licenses/GPL-2'.
+
+License: GPL-3+
+ On Debian systems the full text of the GNU General Public License version 3
+ can be found in `/usr/share/common-licenses/GPL-3'.
+
+License: LGPL-2.1+
+ This library is free software; you can redistribute it under the LGPL.
+ .
+ On Debian systems the full text of the GNU Lesser General Public License
+ version 2.1 can be found in `/usr/share/common-licenses/LGPL-2.1'.
+
+License: MIT-tools
+ Tool licence text.
+"""
 
 
 class Failures(list):
@@ -37,7 +99,7 @@ class Failures(list):
         return condition
 
 
-def generate(args, work, name, programs, doc_root=None):
+def generate(args, work, name, programs, doc_root=None, os_release=None):
     """(exit status, stderr, notices text or None, packages by name)."""
     output = os.path.join(work, name + ".txt")
     packages_json = os.path.join(work, name + ".json")
@@ -47,12 +109,17 @@ def generate(args, work, name, programs, doc_root=None):
         command += ["--program", f"{program}={map_path}"]
     if doc_root:
         command += ["--doc-root", doc_root]
+    if os_release:
+        command += ["--os-release", os_release]
     result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True)
     if result.returncode != 0:
         return result.returncode, result.stderr.strip(), None, {}
-    with open(output, encoding="utf-8") as f:
+    with open(output, encoding="utf-8-sig", newline="") as f:
         text = f.read()
+    if "\n" in text.replace("\r\n", ""):
+        return 1, f"{output} has a line not ended by CR LF", None, {}
+    text = text.replace("\r\n", "\n")
     with open(packages_json, encoding="utf-8") as f:
         packages = {p["name"]: p for p in json.load(f)}
     return 0, result.stderr.strip(), text, packages
@@ -107,6 +174,126 @@ def check_short_member_lines(failures):
                     f"GNU ld's member lines read as {sorted(members)} and objects {sorted(objects)}")
 
 
+def section(notices, package):
+    """The part of the notices after a package's heading, up to the next."""
+    parts = re.split(r"\n={78}\n", notices)
+    for index, part in enumerate(parts[:-1]):
+        if part.startswith(package + " "):
+            return parts[index + 1]
+    return ""
+
+
+def licence_names(expression):
+    return set(re.findall(r"[A-Za-z0-9.+-]+", expression)) - {"AND", "OR", "WITH"}
+
+
+def check_runtime_stanzas(failures, notices, entry):
+    """The MinGW-w64 runtime as linked into winrepair.exe: its start-up code
+    and import libraries, traced to their sources, and only the stanzas of
+    those sources (public domain and ZPL-2.1), with their texts."""
+    sources = entry.get("sources", {})
+    failures.expect(sources.get("crt2.o") == ["mingw-w64-crt/crt/crtexe.c"],
+                    f"crt2.o is traced to {sources.get('crt2.o')}, not mingw-w64-crt/crt/crtexe.c")
+    for library in ("libkernel32.a", "libntdll.a"):
+        failures.expect(sources.get(library) == [f"mingw-w64-crt/lib64/{library[3:-2]}.def"],
+                        f"{library} is traced to {sources.get(library)}, not its module definition")
+    failures.expect(sources.get("libmingw32.a") and all(s.startswith("mingw-w64-crt/crt/")
+                                                        for s in sources["libmingw32.a"]),
+                    f"libmingw32.a is traced to {sources.get('libmingw32.a')}")
+    expression = entry.get("licence", {}).get("expression", "")
+    failures.expect(licence_names(expression) == {"ZPL-2.1", "LicenseRef-public-domain"},
+                    f"the runtime's licence is {expression!r}, not its start-up code's and import libraries'")
+    summary = re.search(r"^- mingw-w64-x86-64-dev .*$", notices, re.MULTILINE)
+    failures.expect(summary and summary.group(0).endswith(", " + expression),
+                    f"the runtime's summary line is {summary and summary.group(0)!r}")
+    text = section(notices, "mingw-w64-x86-64-dev")
+    failures.expect("This file has no copyright assigned and is placed in the Public" in text
+                    and "Redistribution and use in source and binary forms" in text,
+                    "the runtime's notice lacks the public-domain statement or the ZPL's text")
+    for absent in ("GPL", "mingw-w64-tools", "debian/*", "Lucent", "common-licenses"):
+        failures.expect(absent not in text, f"the runtime's notice names {absent!r}, which covers nothing linked")
+    failures.expect("/usr/share/common-licenses" not in notices, "the notices refer to /usr/share/common-licenses")
+    refs = entry.get("licence", {}).get("refs", {})
+    failures.expect(set(refs) == {"LicenseRef-public-domain"} and "Public" in refs["LicenseRef-public-domain"],
+                    f"the runtime's LicenseRef texts are {refs}")
+
+
+def check_other_licences_left_out(failures, args, work, gcc_runtime, mingw):
+    """A copyright file whose header, tools and packaging carry licences
+    the linked code is not under: they stay out, the linked stanzas' full
+    texts go in, and the package URLs name the release os-release gives."""
+    doc = os.path.join(work, "doc-other-licences")
+    for package, text in ((mingw, OTHER_LICENCES_COPYRIGHT), (gcc_runtime, None)):
+        os.makedirs(os.path.join(doc, package))
+        target = os.path.join(doc, package, "copyright")
+        if text is None:
+            shutil.copyfile(GCC_DOC, target)
+        else:
+            with open(target, "w", encoding="utf-8") as f:
+                f.write(text)
+    os_release = os.path.join(work, "os-release")
+    with open(os_release, "w", encoding="utf-8") as f:
+        f.write('PRETTY_NAME="Debian GNU/Linux 13 (trixie)"\nID=debian\nVERSION_ID="13"\n')
+    status, error, notices, packages = generate(args, work, "other-licences", [("winrepair.exe", args.product_map)],
+                                                doc, os_release)
+    if not failures.expect(status == 0, f"notices from a copyright file with other licences failed: {error}"):
+        return
+    expression = packages.get(mingw, {}).get("licence", {}).get("expression")
+    failures.expect(expression == "ZPL-2.1 AND LGPL-2.1-or-later",
+                    f"with the header, tools and packaging under other licences the runtime's licence is "
+                    f"{expression!r}, not ZPL-2.1 AND LGPL-2.1-or-later")
+    text = section(notices, mingw)
+    for absent in ("GPL-3+", "GPL-2+", "MIT-tools", "Tool licence text", "header holders", "tool holders",
+                   "packaging holders", "common-licenses"):
+        failures.expect(absent not in text, f"the notices from that file carry {absent!r}")
+    failures.expect("GNU LESSER GENERAL PUBLIC LICENSE" in text and "Version 2.1, February 1999" in text
+                    and "you can redistribute it under the LGPL" in text,
+                    "a licence given as a reference to /usr/share/common-licenses/LGPL-2.1 lacks its full text")
+    failures.expect("Zope Public License text" in text and "start-up code holders" in text,
+                    "the linked stanzas' own text or copyright is missing")
+    purls = [p["purl"] for p in packages.values()]
+    failures.expect(purls and all(p.endswith("&distro=debian-13") for p in purls),
+                    f"with os-release naming Debian 13 the package URLs are {purls}")
+
+
+def check_unaccounted(failures, work):
+    """What the generator cannot account for fails it, named."""
+    plain = os.path.join(work, "plain.c")
+    with open(plain, "w", encoding="ascii") as f:
+        f.write("int plain(void) { return 1; }\n")
+    compiled = subprocess.run(["x86_64-w64-mingw32-gcc", "-c", "-O2", "-g0", plain, "-o", plain + ".o"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if failures.expect(compiled.returncode == 0, f"the object without debugging information: {compiled.stdout}"):
+        try:
+            member_sources.sources_of([(None, plain + ".o")])
+            failures.append("an object that names neither its source nor its import library was traced")
+        except member_sources.SourceError as e:
+            failures.expect("plain.c.o" in str(e), f"the untraceable object is not named: {e}")
+
+    copyright_path = os.path.join(work, "split-definitions.copyright")
+    with open(copyright_path, "w", encoding="utf-8") as f:
+        f.write("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n\n"
+                "Files: *\nCopyright: x\nLicense: ISC\n Text.\n\n"
+                "Files: mingw-w64-crt/lib64/moldname-msvcrt.def\nCopyright: y\nLicense: public-domain\n\n"
+                "Files: mingw-w64-crt/crt/*\nCopyright: z\nLicense: No-Text\n\n"
+                "License: public-domain\n Public.\n")
+    parsed = dep5_notice.read(copyright_path)
+    definition = member_sources.definition_source("lib64", "moldname", dep5_notice.named_files(parsed))
+    cases = [
+        ("a module definition whose places lie in different stanzas", {definition: {"libmoldname.a"}},
+         "whose stanzas differ"),
+        ("a licence with no text", {member_sources.Source("mingw-w64-crt/crt/crtexe.c",
+                                                          ["mingw-w64-crt/crt/crtexe.c"]): {"crt2.o"}},
+         "No-Text has no text"),
+    ]
+    for name, sources, expected in cases:
+        try:
+            dep5_notice.notice(copyright_path, sources)
+            failures.append(f"{name}: the notice was made")
+        except dep5_notice.Dep5Error as e:
+            failures.expect(expected in str(e), f"{name}: the failure says {e}")
+
+
 def files_of(packages, package):
     return set(packages.get(package, {}).get("files", []))
 
@@ -145,8 +332,8 @@ def main(argv):
                     f"{mingw} gives {sorted(files_of(packages, mingw))}")
     failures.expect("libwr_" not in product and "main.cpp" not in product,
                     "the project's own archives or objects are listed as third-party")
-    failures.expect(packages.get(gcc_runtime, {}).get("licence") == {
-        "expression": "GPL-3.0-or-later WITH GCC-exception-3.1"}, f"{gcc_runtime}'s licence is not its runtime's")
+    failures.expect(packages.get(gcc_runtime, {}).get("licence", {}).get("expression")
+                    == "GPL-3.0-or-later WITH GCC-exception-3.1", f"{gcc_runtime}'s licence is not its runtime's")
     # The runtime library exception and the GPL-3 it modifies, not the
     # compiler's whole notice (which goes on to other libraries' terms).
     failures.expect("GCC RUNTIME LIBRARY EXCEPTION" in product and "2. No Weakening of GCC Copyleft." in product
@@ -155,6 +342,7 @@ def main(argv):
     failures.expect("libbacktrace" not in product and "libquadmath" not in product.split("GCC RUNTIME")[1],
                     "the product's notices carry the whole compiler's notice, not the runtime's")
     failures.expect("Upstream-Name: mingw-w64" in product, "the product's notices lack MinGW-w64's copyright file")
+    check_runtime_stanzas(failures, product, packages.get(mingw, {}))
 
     # The probe links libstdc++'s throwing helpers: a package more.
     status, error, probe, probe_packages = generate(args, work, "probe", [("probe.exe", args.probe_map)])
@@ -170,7 +358,7 @@ def main(argv):
     if failures.expect(status == 0, f"the test program's notices failed: {error}"):
         failures.expect("libgtest.a" in files_of(test_packages, "googletest"),
                         f"the test program's notices do not give libgtest.a to googletest: {sorted(test_packages)}")
-        failures.expect(test_packages.get("googletest", {}).get("licence") == {"expression": "BSD-3-Clause"},
+        failures.expect(test_packages.get("googletest", {}).get("licence", {}).get("expression") == "BSD-3-Clause",
                         f"googletest's licence is {test_packages.get('googletest', {}).get('licence')}")
 
     # One archive member more, from a package's archive the product does not use.
@@ -231,6 +419,8 @@ def main(argv):
                     "the compiler runtime's notice does not name the package its documentation folder links to")
 
     check_short_member_lines(failures)
+    check_other_licences_left_out(failures, args, work, gcc_runtime, mingw)
+    check_unaccounted(failures, work)
 
     # Deterministic, whatever the order of the maps.
     both = [("winrepair.exe", args.product_map), ("probe.exe", args.probe_map)]

@@ -18,6 +18,7 @@ end-to-end run under Wine.
 Prints one line per problem and exits with 1 if there is any."""
 
 import argparse
+import base64
 import hashlib
 import json
 import os
@@ -27,10 +28,12 @@ import socket
 import stat
 import subprocess
 import sys
+import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "resources"))
 import check_exe  # noqa: E402
+import text_form  # noqa: E402
 import timestamp_service  # noqa: E402
 
 MAKE_RELEASE = os.path.join(HERE, "..", "..", "scripts", "make_release.py")
@@ -119,7 +122,8 @@ def release_env(work, signing):
 
 def make_release(args, out_dir, env):
     return run([sys.executable, MAKE_RELEASE, "--exe", args.exe, "--out-dir", out_dir, "--version", args.version,
-                "--license", args.license, "--notices", args.notices, "--packages", args.packages], env=env)
+                "--license", args.license, "--notices", args.notices, "--packages", args.packages,
+                "--publisher-text-file", args.publisher_text_file], env=env)
 
 
 def read(path):
@@ -149,12 +153,14 @@ def check_contents(failures, args, name, out_dir):
     failures.expect(sums.count(b"\r\n") == sums.count(b"\n") == len(RELEASE_FILES) - 1,
                     f"{name}: SHA256SUMS does not end each of its lines in CR LF: {sums!r}")
     for shipped, source in (("LICENSE", args.license), ("THIRD-PARTY-NOTICES.txt", args.notices)):
-        failures.expect(read(os.path.join(out_dir, shipped)) == read(source),
-                        f"{name}: {shipped} is not the build's {source}")
+        path = os.path.join(out_dir, shipped)
+        for problem in text_form.problems(f"{name}: {shipped}", read(path), read(source).decode("utf-8"), path):
+            failures.append(problem)
     with open(os.path.join(out_dir, "winrepair.cdx.json"), encoding="utf-8") as f:
         bom = json.load(f)
     with open(args.packages, encoding="utf-8") as f:
         packages = json.load(f)
+    check_bom(failures, args, name, bom, packages)
     exe = bom.get("metadata", {}).get("component", {})
     shipped_sha = hashlib.sha256(read(os.path.join(out_dir, "winrepair.exe"))).hexdigest()
     failures.expect(exe.get("name") == "winrepair.exe" and exe.get("version") == args.version,
@@ -169,6 +175,40 @@ def check_contents(failures, args, name, out_dir):
                     f"{name}: the bill of materials lists {listed}, the notices {wanted}")
 
 
+def debian_release():
+    """"debian-12", as this system's os-release gives it."""
+    with open("/etc/os-release", encoding="utf-8") as f:
+        values = dict(line.strip().split("=", 1) for line in f if "=" in line)
+    return f"{values['ID'].strip(chr(34))}-{values['VERSION_ID'].strip(chr(34))}"
+
+
+def check_bom(failures, args, name, bom, packages):
+    """What tools read of the bill of materials beyond its schema."""
+    tools = bom.get("metadata", {}).get("tools", {}).get("components", [])
+    failures.expect([t.get("name") for t in tools] == ["make_sbom.py"] and tools[0].get("version") == args.version,
+                    f"{name}: the bill of materials names its tools as {tools}")
+    exe = bom.get("metadata", {}).get("component", {})
+    publisher = check_exe.read_publisher_text(args.publisher_text_file)
+    failures.expect(exe.get("supplier", {}).get("name") == publisher,
+                    f"{name}: the executable's supplier is {exe.get('supplier')}, not {publisher}")
+    failures.expect(exe.get("purl") == f"pkg:generic/winrepair@{args.version}",
+                    f"{name}: the executable's package URL is {exe.get('purl')}")
+    distro = f"distro={debian_release()}"
+    for component in bom.get("components", []):
+        failures.expect(component.get("purl", "").endswith("&" + distro),
+                        f"{name}: {component.get('name')}'s package URL {component.get('purl')} lacks {distro}")
+        expression = (component.get("licenses") or [{}])[0].get("expression", "")
+        named = {e["license"].get("name"): e["license"].get("text", {}).get("content")
+                 for e in component.get("evidence", {}).get("licenses", []) if "name" in e["license"]}
+        for ref in sorted({w.strip("()") for w in expression.split() if w.strip("()").startswith("LicenseRef-")}):
+            failures.expect(named.get(ref), f"{name}: {component.get('name')}'s {ref} has no text")
+    content = json.dumps({k: v for k, v in bom.items() if k != "serialNumber"}, sort_keys=True,
+                         separators=(",", ":"), ensure_ascii=False)
+    wanted = f"urn:uuid:{uuid.uuid5(uuid.NAMESPACE_URL, 'winrepair-bom:' + content)}"
+    failures.expect(bom.get("serialNumber") == wanted,
+                    f"{name}: the serial number {bom.get('serialNumber')} is not the UUID v5 of the content, {wanted}")
+
+
 def section_offset(data, name):
     pe = check_exe.load(data)
     section = next(s for s in pe.sections if s.Name.rstrip(b"\0") == name)
@@ -177,7 +217,9 @@ def section_offset(data, name):
 
 def check_unsigned(failures, args, work, unsigned):
     out_dir = os.path.join(work, "unsigned")
-    status, output = make_release(args, out_dir, release_env(work, {}))
+    # As a CI passes secrets that are not set: empty.
+    empty = {v: "" for v in ("WINREPAIR_SIGN_PKCS12_BASE64", "WINREPAIR_SIGN_PASSWORD", "WINREPAIR_SIGN_TIMESTAMP_URL")}
+    status, output = make_release(args, out_dir, release_env(work, empty))
     if not failures.expect(status == 0, f"unsigned release failed: {output}"):
         return
     failures.expect("UNSIGNED" in output, f"an unsigned release does not say so: {output!r}")
@@ -203,6 +245,8 @@ def check_signed(failures, args, work, unsigned, name, signing, password):
     logged = open(log, encoding="utf-8").read() if os.path.exists(log) else ""
     failures.expect("sign\n" in logged, f"{name}: osslsigncode was not asked to sign")
     failures.expect(password not in logged, f"{name}: the password was on osslsigncode's command line")
+    for secret in signing.get("WINREPAIR_SIGN_PKCS12_BASE64", "").split():
+        failures.expect(secret[:64] not in logged, f"{name}: the certificate was on osslsigncode's command line")
     failures.expect("-ts\n" not in logged and "-t\n" not in logged,
                     f"{name}: a timestamp was asked for though none was configured")
     check_contents(failures, args, name, out_dir)
@@ -363,6 +407,10 @@ def main(argv):
         ("pem-password-variable", {"WINREPAIR_SIGN_CERT": signer["chain"],
                                    "WINREPAIR_SIGN_KEY": signer["key"],
                                    "WINREPAIR_SIGN_PASSWORD": password}),
+        # As the release workflow passes its secrets, line-wrapped as base64 often is.
+        ("pkcs12-base64-variable", {"WINREPAIR_SIGN_PKCS12_BASE64": base64.encodebytes(read(signer["pkcs12"])).decode(),
+                                    "WINREPAIR_SIGN_PASSWORD": password,
+                                    "WINREPAIR_SIGN_TIMESTAMP_URL": ""}),
     ]
     signed = None
     for name, signing in forms:
@@ -383,9 +431,11 @@ def main(argv):
         shutil.rmtree(keys)
         for line in args.timestamp_lines:
             print(f"osslsigncode verify: {line}")
-        print(f"releases as expected: unsigned {len(unsigned)} bytes, signed {len(signed)}, signed and "
-              f"timestamped {len(stamped)} (limit {check_exe.MAX_FILE_SIZE}); the signed, timestamped "
-              f"executable left at {args.signed_copy}")
+        image, table = check_exe.image_size(check_exe.load(stamped))
+        print(f"releases as expected: image {image} bytes of the {check_exe.MAX_FILE_SIZE} allowed (the limit "
+              f"leaves the certificate table out); signed {len(signed)} bytes, signed and timestamped "
+              f"{len(stamped)} with its {table}-byte certificate table; the signed, timestamped executable left "
+              f"at {args.signed_copy}")
     return 1 if failures else 0
 
 

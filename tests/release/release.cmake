@@ -38,7 +38,7 @@ add_test(NAME changelog_check_catches_mismatch
 
 # The notices follow what is linked, in this linker's map format.
 add_test(NAME notices_follow_the_link
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_notices.py
+  COMMAND ${DEBIAN_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_notices.py
           --tree ${CMAKE_BINARY_DIR}
           --inputs ${WINREPAIR_LINK_INPUTS}
           --license ${CMAKE_SOURCE_DIR}/LICENSE

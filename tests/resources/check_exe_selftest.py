@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Proves that check_exe.py catches what it is meant to catch: the built
 executable must pass, and every damaged copy of it must fail with the
-problem its damage causes."""
+problem its damage causes; a signed copy whose certificate table alone takes
+it over the size limit must still pass."""
 
 import struct
 import sys
@@ -146,6 +147,36 @@ def renamed_section(pe, old, new):
     return patch(pe.__data__, section.get_file_offset(), new.ljust(8, b"\0"))
 
 
+def with_certificate_table(pe, image_size, table_size, gap=0):
+    """The file grown (with zeros) to image_size, a certificate table of
+    table_size bytes `gap` bytes after it, and the security directory entry
+    naming it, as a signature leaves a file. The table is a WIN_CERTIFICATE
+    header (length, revision 2.0, PKCS#7 signed data) and zeros: the size
+    check reads only where it lies."""
+    data = pe.__data__ + bytes(image_size - len(pe.__data__))
+    table = struct.pack("<IHH", table_size, 0x0200, 0x0002) + bytes(table_size - 8)
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[check_exe.SECURITY_DIRECTORY]
+    data = patch(data, entry.get_field_absolute_offset("VirtualAddress"), struct.pack("<II", image_size + gap,
+                                                                                       table_size))
+    return data + bytes(gap) + table
+
+
+def signed_copies():
+    """(name, make(pe) -> bytes, words a problem must contain, or None when
+    the copy must pass)."""
+    limit = check_exe.MAX_FILE_SIZE
+    return [
+        ("a signed file whose certificate table takes it over 96 KiB",
+         lambda pe: with_certificate_table(pe, len(pe.__data__), limit - len(pe.__data__) + 4096), None),
+        ("a signed file whose image is over 96 KiB",
+         lambda pe: with_certificate_table(pe, limit + 8, 2048), "over the limit"),
+        ("a certificate table with data after it",
+         lambda pe: with_certificate_table(pe, len(pe.__data__), 2048) + bytes(16), "is not the end"),
+        ("a certificate table that runs past the file's end",
+         lambda pe: with_certificate_table(pe, len(pe.__data__), 2048)[:-16], "is not the end"),
+    ]
+
+
 def damages(text, web, version, legal):
     """(name, damage(pe) -> bytes, words the reported problem must contain)"""
     return [
@@ -241,6 +272,15 @@ def main(argv):
             print("  " + p)
         return 1
     pe = check_exe.load(data)
+    if check_exe.image_size(pe)[1]:
+        print("the executable is signed already: the signed copies would not be what they say")
+        return 1
+    for name, make, expected in signed_copies():
+        problems = check_exe.check(make(pe), text, web, version, args.legal_copyright)
+        if expected is None and problems:
+            failures.append(f"{name}: must pass, but {problems}")
+        elif expected is not None and not any(expected in p for p in problems):
+            failures.append(f"{name}: no problem mentioning {expected!r}; got {problems}")
     for name, damage, expected in damages(text, web, version, args.legal_copyright):
         try:
             damaged = damage(pe)
@@ -256,7 +296,8 @@ def main(argv):
     for f in failures:
         print(f)
     if not failures:
-        print("every kind of damage was caught")
+        print("every kind of damage was caught, and a certificate table over the limit was not held "
+              "against the image")
     return 1 if failures else 0
 
 
