@@ -81,7 +81,7 @@ function(winrepair_kit)
   endforeach()
   winrepair_notices(${notices} PACKAGES_JSON ${CMAKE_BINARY_DIR}/kit-notices/packages.json
     TITLE "winrepair ${PROJECT_VERSION} test kit"
-    NOTE "console-check\\DISM.exe and console-check\\sfc.exe are copies of standin.exe, the kit's stand-in program, not the tools of those names that come with windows: their code is standin.exe's, whose notices are these."
+    NOTE "console-check\\DISM.exe and console-check\\sfc.exe are copies of standin.exe, this kit's stand-in program, not the tools of those names that come with windows: they hold what standin.exe holds, and its notices below are theirs."
     PROGRAMS winrepair ${kit_programs})
   # LICENSE as Windows users read it (CR LF); the repository's stays as it is.
   set(license ${CMAKE_BINARY_DIR}/kit-notices/LICENSE)

@@ -21,6 +21,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import zipfile
 
 WINE = "/usr/lib/wine/wine64"
@@ -31,6 +32,8 @@ KNOWN_DIFFERENCE = re.compile(r"^known Wine difference: (\w+\.\w+):", re.M)
 REFUSAL_VARIABLE = "WINREPAIR_KIT_TEST_NOT_ELEVATED"
 RUN_TIMEOUT = 1200
 SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "release"))
+import text_form  # noqa: E402
 
 failures = []
 
@@ -109,10 +112,14 @@ def check_contents(zip_path, programs, release_exe):
                             re.IGNORECASE),
               "run-tests.cmd names DISM or sfc")
         if "LICENSE" in names:
-            with open(os.path.join(SOURCE_ROOT, "LICENSE"), "rb") as f:
-                check(kit.read("LICENSE") == f.read(), "the kit's LICENSE is not the project's")
+            # The project's text, as Notepad shows it: CR LF.
+            with open(os.path.join(SOURCE_ROOT, "LICENSE"), encoding="utf-8") as f:
+                check_text_form("LICENSE", kit.read("LICENSE"), f.read())
         if "THIRD-PARTY-NOTICES.txt" in names:
-            check_notices(kit.read("THIRD-PARTY-NOTICES.txt").decode("utf-8"),
+            data = kit.read("THIRD-PARTY-NOTICES.txt")
+            notices = data.decode("utf-8-sig")
+            check_text_form("THIRD-PARTY-NOTICES.txt", data, notices)
+            check_notices(notices.replace("\r\n", "\n"),
                           sorted(n[len("tests/"):] for n in names if re.match(r"tests/[^/]+\.exe$", n)))
         guide = kit.read("CONSOLE-CHECK.txt").decode("utf-8-sig")
         for heading in ("console check by hand", "проверка консоли вручную"):
@@ -122,9 +129,21 @@ def check_contents(zip_path, programs, release_exe):
                   "CONSOLE-CHECK.txt does not have step %d in both languages" % step)
 
 
+def check_text_form(name, data, source_text):
+    """CR LF line ends (and a byte order mark exactly when not all ASCII),
+    the source's text, and file(1) agreeing."""
+    with tempfile.TemporaryDirectory() as work:
+        path = os.path.join(work, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        for problem in text_form.problems("the kit's " + name, data, source_text, path):
+            check(False, problem)
+
+
 def check_notices(notices, programs):
     """The notices cover every program of the kit, and the test programs'
-    GoogleTest with its own package's licence."""
+    GoogleTest with its own package's licence; they say what the console
+    check's DISM.exe and sfc.exe are."""
     intro = notices.split("\n- ", 1)[0].replace("\n", " ")
     for program in programs:
         check(re.search(r"[ (]%s[,)]" % re.escape(program), intro) is not None,
@@ -134,6 +153,9 @@ def check_notices(notices, programs):
           "THIRD-PARTY-NOTICES.txt lacks GoogleTest (libgtest.a, package googletest, BSD-3-Clause)")
     check("GCC RUNTIME LIBRARY EXCEPTION" in notices,
           "THIRD-PARTY-NOTICES.txt lacks the compiler runtime's exception")
+    intro = " ".join(notices.split("\n- ", 1)[0].split())
+    check("console-check\\DISM.exe and console-check\\sfc.exe are copies of standin.exe" in intro,
+          "THIRD-PARTY-NOTICES.txt does not say that console-check's DISM.exe and sfc.exe are the stand-in")
 
 
 def check_full_run(folder, prefix, programs):

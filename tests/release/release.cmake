@@ -47,3 +47,14 @@ add_test(NAME notices_follow_the_link
           --test-map ${CMAKE_BINARY_DIR}/maps/unit_tests_runtime.map
           --work-dir ${CMAKE_BINARY_DIR}/notices-test)
 set_tests_properties(notices_follow_the_link PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+
+# The release workflow's tag check and notes, run as the workflow runs them
+# (its own run: texts) with this version, a tag that is not it, and this
+# repository's CHANGELOG.md; and the changelog cutter on changelogs of every
+# shape Keep a Changelog allows. The workflow reader needs Debian's
+# python3-yaml, which Debian's own interpreter sees.
+add_test(NAME release_workflow_steps
+  COMMAND ${DEBIAN_PYTHON} ${CMAKE_SOURCE_DIR}/tests/kit/check_release_workflow.py steps --version ${PROJECT_VERSION})
+add_test(NAME changelog_section_cuts
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/changelog_section_test.py)
+set_tests_properties(release_workflow_steps changelog_section_cuts PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
