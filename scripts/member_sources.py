@@ -65,31 +65,38 @@ class Source:
         return f"Source({self.shown!r}, {self.paths!r})"
 
 
-def archive_member_bytes(path, wanted):
-    """The bytes of the wanted members of an ar archive: name -> bytes."""
-    found = {}
+def archive_entries(path, wanted=()):
+    """(member name, its bytes if it is among `wanted`, else None) for each
+    member of an ar archive (GNU format, as MinGW's are), in order."""
     with open(path, "rb") as f:
         if f.read(8) != b"!<arch>\n":
             raise SourceError(f"{path} is not an archive")
         long_names = b""
-        while len(found) < len(wanted):
+        while True:
             header = f.read(60)
             if len(header) < 60:
-                break
+                return
             name, size = header[:16].decode("ascii", "replace").rstrip(), int(header[48:58])
-            data = f.read(size)
-            if size & 1:
-                f.read(1)
+            # Members start at even offsets.
+            following = f.tell() + size + (size & 1)
             if name == "//":
-                long_names = data
-                continue
-            if name.startswith("/") and name[1:].isdigit():
+                long_names = f.read(size)
+            elif name.startswith("/") and name[1:].isdigit():
                 start = int(name[1:])
                 name = long_names[start:long_names.index(b"/\n", start)].decode()
-            else:
+                yield name, f.read(size) if name in wanted else None
+            elif name not in ("/", "/SYM64/"):
                 name = name.rstrip("/")
-            if name in wanted and name not in found:
-                found[name] = data
+                yield name, f.read(size) if name in wanted else None
+            f.seek(following)
+
+
+def archive_member_bytes(path, wanted):
+    """The bytes of the wanted members of an ar archive: name -> bytes."""
+    found = {}
+    for name, data in archive_entries(path, wanted):
+        if data is not None and name not in found:
+            found[name] = data
     missing = sorted(set(wanted) - set(found))
     if missing:
         raise SourceError(f"{path} holds no member {', '.join(missing)}")

@@ -3,9 +3,9 @@
 # tests natively (with sanitizers), the Windows-side unit tests, the
 # end-to-end and console tests of the real executable under Wine, for the
 # GCC and the clang build of it; the Windows test kit run under Wine's
-# cmd.exe as a user runs it on Windows, and the Windows CI workflow checked
-# against the CI's schema; the release's bill of materials validated by the
-# CycloneDX library; clang-tidy over the product; a short run of every fuzz
+# cmd.exe as a user runs it on Windows, and the CI workflows checked against
+# the CI's schema and for what each is for; the release's bill of materials
+# validated by the CycloneDX library and by jsonschema; clang-tidy over the product; a short run of every fuzz
 # target; the layout of every C++ file (clang-format) and shellcheck and
 # pyflakes over every script.
 #
@@ -125,7 +125,8 @@ else
 fi
 run workflow bash tests/kit/validate_workflow.sh
 # The release kit_pack made: its bill of materials, validated by the
-# CycloneDX library.
+# CycloneDX library and, independently, by jsonschema against the same
+# schema files.
 if ok kit_pack; then
   run sbom bash tests/release/validate_sbom.sh build/windows/dist/winrepair.cdx.json
 else

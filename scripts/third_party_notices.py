@@ -104,26 +104,11 @@ def gnu_ld_inputs(text):
 
 
 def archive_members(path):
-    """The member names of an ar archive (GNU format, as MinGW's are)."""
-    names = []
-    with open(path, "rb") as f:
-        if f.read(8) != b"!<arch>\n":
-            raise NoticeError(f"{path} is not an archive")
-        long_names = b""
-        while True:
-            header = f.read(60)
-            if len(header) < 60:
-                return names
-            name, size = header[:16].decode("ascii", "replace").rstrip(), int(header[48:58])
-            if name == "//":
-                long_names = f.read(size)
-                size = 0
-            elif name.startswith("/") and name[1:].isdigit():
-                start = int(name[1:])
-                names.append(long_names[start:long_names.index(b"/\n", start)].decode())
-            elif name not in ("/", "/SYM64/"):
-                names.append(name.rstrip("/"))
-            f.seek(size + (size & 1), os.SEEK_CUR)
+    """The member names of an ar archive."""
+    try:
+        return [name for name, _ in member_sources.archive_entries(path)]
+    except member_sources.SourceError as e:
+        raise NoticeError(str(e)) from e
 
 
 def lld_inputs(lld_map, msvc_map):
