@@ -11,6 +11,10 @@
 # Without them the release is unsigned and says so. With
 # WINREPAIR_SIGN_TIMESTAMP_URL the signature is timestamped by that RFC 3161
 # service; if it does not answer, the release fails and dist/ stays empty.
+# The release workflow (.github/workflows/release.yml) runs this on a tag
+# vX.Y.Z, once scripts/check-tag.sh has matched the tag to the version and
+# the test command has passed, with the certificate from the repository's
+# secrets in WINREPAIR_SIGN_PKCS12_BASE64.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$ROOT/scripts/install-deps.sh"
