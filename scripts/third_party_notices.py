@@ -409,7 +409,7 @@ def distribution(os_release):
 
 def purl(package, entry, os_release):
     """The package URL of an installed Debian package (purl's "deb" type),
-    its qualifiers in alphabetical order as the purl specification wants."""
+    its qualifiers in alphabetical order, as package URLs must have them."""
     vendor, distro = distribution(os_release)
     quoted = re.sub(r"[^A-Za-z0-9.\-_~]", lambda m: "%%%02X" % ord(m.group(0)), entry["version"])
     return f"pkg:deb/{vendor}/{package.split(':')[0]}@{quoted}?arch={entry['arch']}&distro={distro}"
