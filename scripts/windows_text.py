@@ -2,8 +2,8 @@
 """Text files as every Windows Notepad shows them: CR LF line ends (Notepad
 before Windows 10 1809, so on Windows 7 and 8, shows LF-only lines as one
 line) and, when the text holds anything beyond ASCII, a UTF-8 byte order
-mark (without one, Notepad before Windows 10 1903 reads the file in the
-machine's ANSI code page and garbles the accented names). ASCII text gets
+mark (without one, an older Notepad may take the file for the machine's
+ANSI code page and garble the accented names). ASCII text gets
 no mark: it reads the same either way.
 
   windows_text.py IN OUT    writes IN's text to OUT in that form"""
