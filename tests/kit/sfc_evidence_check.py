@@ -119,8 +119,15 @@ def read_evidence(path, check):
     return data[3:].decode("utf-8").split("\r\n")
 
 
-def without_times(lines):
-    return [line for line in lines if not re.match(r"  (started|ended): ", line)]
+def runs_in(lines):
+    """The lines from the first run on, without the runs' start and end
+    times (which each run must have)."""
+    runs = lines[lines.index("sfc /verifyonly"):] if "sfc /verifyonly" in lines else []
+    return [line for line in runs if not re.match(r"  (started|ended): \S", line)]
+
+
+def times_in(lines):
+    return [line.split(":")[0] for line in lines if re.match(r"  (started|ended): \S", line)]
 
 
 def check_script(folder, prefix, environment, check):
@@ -183,14 +190,15 @@ def check_script(folder, prefix, environment, check):
             check(any(re.match(r"Registry: ProductName=.+; .*CurrentBuild=\d+;", line) for line in lines),
                   "sfc-evidence.txt gives no version from the registry")
             check("sfc: " + sfc_path in lines, "sfc-evidence.txt does not name the sfc it ran")
-            body = without_times(lines[lines.index("sfc /verifyonly"):])
+            check(times_in(lines) == ["  started", "  ended"] * 2, "the runs' start and end times are missing")
+            body = runs_in(lines)
             check(body == verify + [""] + scan + [""],
                   "the runs in sfc-evidence.txt are\n%s\nexpected\n%s" % ("\n".join(body),
                                                                           "\n".join(verify + [""] + scan)))
 
         status, out, prompts = run_script(folder, environment(), ["y", "n"])
         lines = read_evidence(evidence, check) if os.path.isfile(evidence) else []
-        body = without_times(lines[lines.index("sfc /verifyonly"):]) if "sfc /verifyonly" in lines else []
+        body = runs_in(lines)
         check(status == 0 and prompts == 2 and body == verify + ["", "sfc /scannow: not run (not confirmed)", ""],
               "declining the second question: status %d, the runs written\n%s" % (status, "\n".join(body)))
         check(runs_of(system_log)[2:] == ['"%s" /verifyonly' % sfc_path],
