@@ -1,6 +1,7 @@
 # The Windows test kit: the released winrepair.exe and every Windows-side
 # test program that means something on a real Windows machine, gathered in
-# build/<tree>/kit/ with run-tests.cmd, LICENSE and the programs'
+# build/<tree>/kit/ with run-tests.cmd, the opt-in sfc-evidence.cmd (and
+# its writer, tests\evidence_writer.exe), LICENSE and the programs'
 # third-party notices at its root, and packed as
 # build/<tree>/winrepair-tests.zip. scripts/windows-kit.sh builds it.
 #
@@ -56,6 +57,12 @@ function(winrepair_kit)
   list(REMOVE_DUPLICATES tests)
   list(REMOVE_DUPLICATES companions)
 
+  # What sfc-evidence.cmd writes its file with (the kit's root holds the
+  # script, tests\ the writer).
+  add_executable(evidence_writer ${CMAKE_SOURCE_DIR}/tests/tools/evidence_writer.cpp)
+  target_compile_options(evidence_writer PRIVATE ${TEST_CODE_FLAGS})
+  target_link_options(evidence_writer PRIVATE -static -municode)
+
   set(source ${CMAKE_SOURCE_DIR}/tests/kit)
   set(stage ${CMAKE_BINARY_DIR}/kit)
   set(zip ${CMAKE_BINARY_DIR}/winrepair-tests.zip)
@@ -74,7 +81,7 @@ function(winrepair_kit)
   # The notices of everything the kit's programs link, the released program
   # among them, with the project's LICENSE beside them.
   set(notices ${CMAKE_BINARY_DIR}/kit-notices/THIRD-PARTY-NOTICES.txt)
-  set(kit_programs ${tests} ${companions} standin)
+  set(kit_programs ${tests} ${companions} standin evidence_writer)
   list(REMOVE_DUPLICATES kit_programs)
   foreach(target IN LISTS kit_programs)
     winrepair_link_map(${target})
@@ -97,7 +104,9 @@ function(winrepair_kit)
     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/kit-tests.txt ${stage}/tests/tests.txt
     # The tests start the released program, as a user would get it.
     COMMAND ${CMAKE_COMMAND} -E copy ${release_exe} ${stage}/tests/winrepair.exe
-    COMMAND ${CMAKE_COMMAND} -E copy ${source}/run-tests.cmd ${source}/CONSOLE-CHECK.txt ${stage}/
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:evidence_writer> ${stage}/tests/
+    COMMAND ${CMAKE_COMMAND} -E copy ${source}/run-tests.cmd ${source}/sfc-evidence.cmd ${source}/CONSOLE-CHECK.txt
+            ${stage}/
     COMMAND ${CMAKE_COMMAND} -E copy ${license} ${notices} ${stage}/
     # The folder the manual console check starts from: the program with
     # stand-ins for both tools, DISM's slow enough to type ahead while it runs.
@@ -107,9 +116,9 @@ function(winrepair_kit)
     COMMAND ${CMAKE_COMMAND} -E copy ${source}/DISM.delay ${stage}/console-check/DISM.delay
     COMMAND ${CMAKE_COMMAND} -E chdir ${stage}
             ${CMAKE_COMMAND} -E tar cf ${zip} --format=zip "--mtime=2000-01-01 00:00:00Z"
-            run-tests.cmd CONSOLE-CHECK.txt LICENSE THIRD-PARTY-NOTICES.txt tests console-check
+            run-tests.cmd sfc-evidence.cmd CONSOLE-CHECK.txt LICENSE THIRD-PARTY-NOTICES.txt tests console-check
     DEPENDS ${notices} ${license}
     COMMENT "Packing the Windows test kit: ${zip}"
     VERBATIM)
-  add_dependencies(kit release standin ${tests} ${companions})
+  add_dependencies(kit release standin evidence_writer ${tests} ${companions})
 endfunction()

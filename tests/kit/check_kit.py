@@ -7,6 +7,8 @@ checks what a user would read: the closing line, the exit status and
 results.txt. Also checks what the kit holds, the refusal when the prompt is
 not elevated (the check made to fail through the variable run-tests.cmd
 documents for this), and how a failing and a missing program are reported.
+The opt-in sfc-evidence.cmd runs with a stand-in sfc.exe in the prefix's
+system folder (sfc_evidence_check.py).
 
 Usage: check_kit.py --zip KIT.zip --tree BUILD_DIR --work DIR [--keep]
 BUILD_DIR is the windows tree the kit was packed from: its kit-tests.txt is
@@ -23,6 +25,8 @@ import subprocess
 import sys
 import tempfile
 import zipfile
+
+import sfc_evidence_check
 
 WINE = "/usr/lib/wine/wine64"
 SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
@@ -92,8 +96,8 @@ def sha256(path):
 def check_contents(zip_path, programs, release_exe):
     with zipfile.ZipFile(zip_path) as kit:
         names = set(kit.namelist())
-        expected = {"run-tests.cmd", "CONSOLE-CHECK.txt", "LICENSE", "THIRD-PARTY-NOTICES.txt",
-                    "tests/tests.txt", "tests/winrepair.exe",
+        expected = {"run-tests.cmd", "sfc-evidence.cmd", "CONSOLE-CHECK.txt", "LICENSE",
+                    "THIRD-PARTY-NOTICES.txt", "tests/tests.txt", "tests/winrepair.exe", "tests/evidence_writer.exe",
                     "tests/standin.exe", "tests/fatal_probe.exe", "console-check/winrepair.exe",
                     "console-check/DISM.exe", "console-check/sfc.exe", "console-check/DISM.delay"}
         expected |= {"tests/%s.exe" % name for name in programs}
@@ -105,9 +109,12 @@ def check_contents(zip_path, programs, release_exe):
             if copy in names:
                 check(hashlib.sha256(kit.read(copy)).hexdigest() == sha256(release_exe),
                       copy + " is not the release's winrepair.exe")
+        for name in ("run-tests.cmd", "sfc-evidence.cmd"):
+            if name in names:
+                text = kit.read(name)
+                check(b"\r\n" in text and b"\n" not in text.replace(b"\r\n", b""),
+                      name + " does not end its lines in CR LF (cmd.exe misreads labels otherwise)")
         script = kit.read("run-tests.cmd")
-        check(b"\r\n" in script and b"\n" not in script.replace(b"\r\n", b""),
-              "run-tests.cmd does not end its lines in CR LF (cmd.exe misreads labels otherwise)")
         check(not re.search(rb"\b(dism|sfc)(\.exe)?\b", script.replace(b"DISM or sfc", b""),
                             re.IGNORECASE),
               "run-tests.cmd names DISM or sfc")
@@ -127,6 +134,9 @@ def check_contents(zip_path, programs, release_exe):
         for step in range(1, 6):
             check(guide.count("Step %d." % step) == 1 and guide.count("Шаг %d." % step) == 1,
                   "CONSOLE-CHECK.txt does not have step %d in both languages" % step)
+        for text in ("sfc-evidence.cmd", "sfc-evidence.txt"):
+            check(guide.count(text) >= 2 and text in guide.split("проверка консоли вручную")[-1],
+                  "CONSOLE-CHECK.txt does not ask for %s in both languages" % text)
 
 
 def check_text_form(name, data, source_text):
@@ -264,6 +274,8 @@ def main():
         check_refusal(kit, prefix)
         check_full_run(kit, prefix, programs)
         check_differences_named(kit)
+        sfc_evidence_check.check_sfc_evidence(kit, prefix, lambda extra=None: wine_environment(prefix, extra),
+                                              check)
         unpack(args.zip, kit)
         check_failures_reported(kit, prefix)
     finally:

@@ -5,9 +5,15 @@
 //     received, exactly, as UTF-8; then "stdhandles=1" or "stdhandles=0",
 //     whether its creator passed STARTF_USESTDHANDLES;
 //   - writes "stand-in <name> ran\n" to its standard output, so a transcript
-//     shows where the tool's own output fell between the program's messages;
+//     shows where the tool's own output fell between the program's messages,
+//     or instead the bytes of "<own path without .exe>.output" when that file
+//     exists (the tool's own output, in whatever encoding it uses);
 //   - exits with the code read from "<own path without .exe>.exitcode"
 //     (decimal or 0x-hex, 32-bit unsigned), or 0 when there is no such file;
+//   - when its command line ends in an option "/<word>" and the file
+//     "<own path without .exe>.<word>.exitcode" (or ".output") exists, takes
+//     that one instead, so that one copy can answer two runs differently
+//     (sfc /verifyonly, then sfc /scannow);
 //   - when "<own path without .exe>.env" exists, replaces its contents with
 //     the environment it was given, one "name=value" a line, as UTF-8;
 //   - when "<own path without .exe>.console" exists, replaces its contents
@@ -20,6 +26,8 @@
 //     for a tool that runs for a long time.
 // Plain Win32 only, so it behaves the same linked statically anywhere.
 #include <windows.h>
+
+#include "owned_file.h"
 
 namespace {
 
@@ -47,33 +55,67 @@ void FindOwnName(OwnName& own) {
   own.name = slash;
 }
 
+// The word after the last "/" of the command line when nothing but letters
+// follow it, spaces aside ("verifyonly" for `"sfc" /verifyonly`; cmd.exe
+// leaves the spaces before a redirection it took off), or an empty one.
+wchar_t optionWord[64];
+
+void FindOptionWord() {
+  const wchar_t* line = GetCommandLineW();
+  const wchar_t* slash = nullptr;
+  for (const wchar_t* p = line; *p; ++p)
+    if (*p == L'/') slash = p;
+  if (!slash) return;
+  int n = 0;
+  for (const wchar_t* p = slash + 1; *p && *p != L' '; ++p) {
+    if (n == 63 || !((*p >= L'a' && *p <= L'z') || (*p >= L'A' && *p <= L'Z'))) return;
+    optionWord[n++] = *p;
+  }
+  for (const wchar_t* p = slash + 1 + n; *p; ++p)
+    if (*p != L' ') return;
+  optionWord[n] = 0;
+}
+
 void WithSuffix(const OwnName& own, const wchar_t* suffix, wchar_t* out) {
   lstrcpyW(out, own.base);
   lstrcatW(out, suffix);
 }
 
+// "<base>.<word><suffix>" when the command line has an option word and that
+// file exists, otherwise "<base><suffix>".
+void ForThisRun(const OwnName& own, const wchar_t* suffix, wchar_t* out) {
+  if (optionWord[0] != 0) {
+    lstrcpyW(out, own.base);
+    lstrcatW(out, L".");
+    lstrcatW(out, optionWord);
+    lstrcatW(out, suffix);
+    if (GetFileAttributesW(out) != INVALID_FILE_ATTRIBUTES) return;
+  }
+  WithSuffix(own, suffix, out);
+}
+
 void AppendLog(const OwnName& own, const char* bytes, DWORD length) {
   static wchar_t path[kLongestPath + 32];
   WithSuffix(own, L".log", path);
-  HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) ExitProcess(0xE2E0002);
+  OwnedFile file(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) ExitProcess(0xE2E0002);
   DWORD written = 0;
-  WriteFile(file, bytes, length, &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), bytes, length, &written, nullptr);
 }
 
 // Records go only into files that are already there: most runs do not ask
 // for them.
-HANDLE OpenRecord(const OwnName& own, const wchar_t* suffix) {
+OwnedFile OpenRecord(const OwnName& own, const wchar_t* suffix) {
   static wchar_t path[kLongestPath + 32];
   WithSuffix(own, suffix, path);
-  return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return OwnedFile(
+      CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 void RecordConsoleMode(const OwnName& own) {
-  HANDLE file = OpenRecord(own, L".console");
-  if (file == INVALID_HANDLE_VALUE) return;
+  OwnedFile file = OpenRecord(own, L".console");
+  if (!file) return;
   static char text[4096];
   DWORD mode = 0;
   int used = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? wsprintfA(text, "mode=0x%X\ntitle=", mode)
@@ -90,13 +132,12 @@ void RecordConsoleMode(const OwnName& own) {
   }
   text[used++] = '\n';
   DWORD written = 0;
-  WriteFile(file, text, static_cast<DWORD>(used), &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), text, static_cast<DWORD>(used), &written, nullptr);
 }
 
 void RecordEnvironment(const OwnName& own) {
-  HANDLE file = OpenRecord(own, L".env");
-  if (file == INVALID_HANDLE_VALUE) return;
+  OwnedFile file = OpenRecord(own, L".env");
+  if (!file) return;
   wchar_t* block = GetEnvironmentStringsW();
   static char line[65536];
   for (const wchar_t* entry = block; block && *entry; entry += lstrlenW(entry) + 1) {
@@ -104,23 +145,23 @@ void RecordEnvironment(const OwnName& own) {
     if (n <= 0) continue;
     line[n - 1] = '\n';
     DWORD written = 0;
-    WriteFile(file, line, static_cast<DWORD>(n), &written, nullptr);
+    WriteFile(file.get(), line, static_cast<DWORD>(n), &written, nullptr);
   }
   if (block) FreeEnvironmentStringsW(block);
-  CloseHandle(file);
 }
 
-// The number in "<own path without .exe><suffix>", or 0 without such a file.
+// The number in this run's "<suffix>" file (see ForThisRun), or 0 without one.
 DWORD ReadNumber(const OwnName& own, const wchar_t* suffix) {
-  static wchar_t path[kLongestPath + 32];
-  WithSuffix(own, suffix, path);
-  HANDLE file =
-      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+  static wchar_t path[kLongestPath + 96];
+  ForThisRun(own, suffix, path);
   char text[64] = {};
   DWORD got = 0;
-  ReadFile(file, text, sizeof text - 1, &got, nullptr);
-  CloseHandle(file);
+  {
+    OwnedFile file(
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return 0;
+    ReadFile(file.get(), text, sizeof text - 1, &got, nullptr);
+  }
   text[got] = 0;
   const char* p = text;
   unsigned base = 10;
@@ -140,11 +181,28 @@ DWORD ReadNumber(const OwnName& own, const wchar_t* suffix) {
   return static_cast<DWORD>(value);
 }
 
+// Copies "<base>[.<word>].output" to `out`; false when there is no such file.
+bool CopyOutputFile(const OwnName& own, HANDLE out) {
+  static wchar_t path[kLongestPath + 96];
+  ForThisRun(own, L".output", path);
+  OwnedFile file(
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  static char chunk[65536];
+  DWORD got = 0;
+  while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got != 0) {
+    DWORD written = 0;
+    WriteFile(out, chunk, got, &written, nullptr);
+  }
+  return true;
+}
+
 }  // namespace
 
 int main() {
   static OwnName own;
   FindOwnName(own);
+  FindOptionWord();
 
   STARTUPINFOW startup;
   GetStartupInfoW(&startup);
@@ -161,10 +219,10 @@ int main() {
   RecordEnvironment(own);
   RecordConsoleMode(own);
 
-  static char said[kLongestPath * 3 + 32];
-  int used = wsprintfA(said, "stand-in %ls ran\n", own.name);
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+  if (out != nullptr && out != INVALID_HANDLE_VALUE && !CopyOutputFile(own, out)) {
+    static char said[kLongestPath * 3 + 32];
+    int used = wsprintfA(said, "stand-in %ls ran\n", own.name);
     DWORD written = 0;
     WriteFile(out, said, static_cast<DWORD>(used), &written, nullptr);
   }
