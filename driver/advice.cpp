@@ -14,7 +14,10 @@ constexpr Dword kLargestWin32Code = 0xFFFFu;
 }  // namespace
 
 constexpr DismAdvice kDismAdvice[7] = {
-    {3017, texts::kRestartCause, texts::kRestartAction},           // ERROR_FAIL_REBOOT_REQUIRED
+    {3017, texts::kRestartCause, texts::kRestartAction},  // ERROR_FAIL_REBOOT_REQUIRED
+    // Success codes with a restart pending: the stage has not finished
+    // until the restart, so the tool-failed line stays above the advice and
+    // sfc does not run.
     {3010, texts::kRestartCause, texts::kRestartAction},           // ERROR_SUCCESS_REBOOT_REQUIRED
     {1641, texts::kRestartCause, texts::kRestartAction},           // ERROR_SUCCESS_REBOOT_INITIATED
     {112, texts::kDiskFullCause, texts::kDiskFullAction},          // ERROR_DISK_FULL
