@@ -7,6 +7,7 @@
 #include "console/console_writer.h"
 #include "console/terminal.h"
 #include "console/type_ahead.h"
+#include "driver/advice.h"
 #include "driver/texts.h"
 #include "driver/verdict.h"
 #include "launch/launcher.h"
@@ -31,6 +32,13 @@ void PrintAnnouncement(ConsoleWriter& out, const RepairStage& stage) {
 void PrintToolFailed(ConsoleWriter& out) {
   out.Print({texts::kVerdictStart, texts::kToolFailedText, texts::kToolFailedMiddle, texts::kReinstallText,
              texts::kExclaimedLineEnd});
+}
+
+// The tool-failed line stays; the reinstall line gives way to the cause and
+// the remedy.
+void PrintToolFailedWithAdvice(ConsoleWriter& out, const DismAdvice& advice) {
+  out.Print({texts::kVerdictStart, texts::kToolFailedText, texts::kToolFailedMiddle, advice.cause, texts::kAdviceMiddle,
+             advice.action, texts::kLineEnd});
 }
 
 void PrintReinstallOnly(ConsoleWriter& out) {
@@ -63,6 +71,7 @@ Verdict RunStage(System& os, ConsoleWriter& out, int number, const RepairStage& 
   const Verdict verdict = VerdictForExit(number, exit_code.value());
   switch (verdict) {
     case Verdict::ToolFailed: PrintToolFailed(out); break;
+    case Verdict::ToolFailedWithAdvice: PrintToolFailedWithAdvice(out, *FindDismAdvice(exit_code.value())); break;
     case Verdict::ReinstallOnly: PrintReinstallOnly(out); break;
     case Verdict::Success: out.Print({texts::kSuccessText}); break;
     case Verdict::NextStage:

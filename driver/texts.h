@@ -17,6 +17,22 @@ inline constexpr std::string_view kSuccessText = "\n    Отлично! Оста
 inline constexpr std::string_view kStage1Header = "\n\n    1й из 2х этапов: `";
 inline constexpr std::string_view kStage2Header = "\n\n    2й из 2х этапов: `";
 
+// The advice that replaces the reinstall line when DISM's exit code names a
+// cause with a simpler remedy (driver/advice.cpp). Straight quotes only: the
+// raster font of a Windows 7 console has no guillemets. The service keeps
+// its name as windows shows it, capital W included, since users look it up.
+inline constexpr std::string_view kRestartCause = "Нужна перезагрузка: windows ещё не закончила начатые изменения.";
+inline constexpr std::string_view kRestartAction = "Перезагрузите компьютер и запустите программу снова.";
+inline constexpr std::string_view kDiskFullCause = "На системном диске (обычно C:) не хватает свободного места.";
+inline constexpr std::string_view kDiskFullAction = "Освободите на нём несколько гигабайт и запустите программу снова.";
+inline constexpr std::string_view kDownloadCause = "DISM не смог скачать файлы для восстановления из интернета.";
+inline constexpr std::string_view kDownloadAction = "Проверьте подключение к интернету и запустите программу снова.";
+inline constexpr std::string_view kOldDismCause =
+    "Эта версия DISM не умеет восстанавливать систему (так бывает в windows 7).";
+inline constexpr std::string_view kOldDismAction = "Запустите sfc /scannow в командной строке от имени администратора.";
+inline constexpr std::string_view kServiceCause = "Служба \"Установщик модулей Windows\" перестала отвечать.";
+inline constexpr std::string_view kServiceAction = kRestartAction;
+
 // The banner around the publisher text: eight lines, the box 64 columns
 // wide when the publisher text is 16 one-byte characters.
 inline constexpr std::string_view kBannerHead =
@@ -36,6 +52,7 @@ inline constexpr std::string_view kAnnouncementMiddle = "`\n\n    ";
 inline constexpr std::string_view kAnnouncementEnd = "\n\n";
 inline constexpr std::string_view kVerdictStart = "\n    ";
 inline constexpr std::string_view kToolFailedMiddle = "!\n\n    ";
+inline constexpr std::string_view kAdviceMiddle = "\n    ";
 inline constexpr std::string_view kExclaimedLineEnd = "!\n";
 inline constexpr std::string_view kLineEnd = "\n";
 inline constexpr std::string_view kLaunchFailedColon = ":\n";

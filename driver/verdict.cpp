@@ -1,5 +1,7 @@
 #include "driver/verdict.h"
 
+#include "driver/advice.h"
+
 namespace wr {
 
 Verdict VerdictForExit(int stage, Dword exit_code) {
@@ -7,6 +9,10 @@ Verdict VerdictForExit(int stage, Dword exit_code) {
   // Only the file checker's 1 and 2 mean "it ran, but could not mend
   // everything"; any other non-zero code means the tool itself failed.
   if (stage == 2 && (exit_code == 1 || exit_code == 2)) return Verdict::ReinstallOnly;
+  // A DISM code with a known cause gets its own remedy instead of the
+  // reinstall line: reinstalling because the disk is full or a restart is
+  // pending costs a day and solves nothing.
+  if (stage == 1 && FindDismAdvice(exit_code) != nullptr) return Verdict::ToolFailedWithAdvice;
   return Verdict::ToolFailed;
 }
 

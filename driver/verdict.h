@@ -8,6 +8,7 @@ namespace wr {
 enum class Verdict {
   NextStage,  // stage 1 exited with 0: go on to stage 2
   ToolFailed,
+  ToolFailedWithAdvice,  // stage 1 only: DISM's code has a row in kDismAdvice
   ReinstallOnly,
   LaunchFailed,
   Success,

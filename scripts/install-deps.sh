@@ -14,7 +14,7 @@ PACKAGES=(
   cmake ninja-build g++ python3
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   googletest wine64 wine64-preloader tmux
-  python3-pefile librsvg2-bin icoutils osslsigncode openssl
+  python3-pefile librsvg2-bin icoutils optipng osslsigncode openssl
   clang lld clang-tidy gcovr libclang-rt-14-dev
   clang-format-14 shellcheck pyflakes3
   python3-debian python3-jsonschema python3-yaml file

@@ -2,7 +2,7 @@
 # Installs what is missing, builds winrepair.exe and makes the pictures of its
 # window in docs/screenshots/: the real program on Wine's console in a tmux
 # pane 80 columns wide, beside the stand-in tools, at the start and at each of
-# its four verdicts (tests/screenshots/take_screenshots.py). The same pictures
+# its verdicts (tests/screenshots/take_screenshots.py). The same pictures
 # come out of every run. With --check it only says which pictures no longer
 # show what the program shows, as the test command does.
 set -euo pipefail

@@ -31,6 +31,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 SKIPPED = 77
@@ -129,6 +130,7 @@ class Pane:
         self.env.pop("TMUX", None)
         self.env.pop("TMUX_PANE", None)
         self.pane_pid = None
+        self.pane_tty = None
         self.socket_path = None
 
     def tmux(self, *args, check=True):
@@ -160,8 +162,9 @@ class Pane:
                                            shquote("./" + self.program)))
         self.tmux("new-session", "-d", "-s", "main", "-x", str(self.width),
                   "-y", str(self.height), "bash --norc --noprofile " + shquote(script))
-        pid, self.socket_path = self.tmux(
-            "display", "-p", "-t", "main", "#{pane_pid} #{socket_path}").rstrip("\n").split(" ", 1)
+        pid, self.pane_tty, self.socket_path = self.tmux(
+            "display", "-p", "-t", "main",
+            "#{pane_pid} #{pane_tty} #{socket_path}").rstrip("\n").split(" ", 2)
         self.pane_pid = int(pid)
 
     def stop(self):
@@ -183,6 +186,20 @@ class Pane:
 
     def capture(self):
         return self.tmux("capture-pane", "-p", "-J", "-S", "-", "-E", "-", "-t", "main")
+
+    def line_mode(self):
+        """Whether the pane's terminal is in line mode (canonical input),
+        as the shell leaves it; None when it cannot be read."""
+        try:
+            fd = os.open(self.pane_tty, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+        except (OSError, TypeError):
+            return None
+        try:
+            return bool(termios.tcgetattr(fd)[3] & termios.ICANON)
+        except termios.error:
+            return None
+        finally:
+            os.close(fd)
 
     def title(self):
         return self.tmux("display", "-p", "-t", "main", "#{pane_title}").rstrip("\n")
@@ -248,23 +265,53 @@ def check_clean_screen(text):
 
 class Settled:
     """Ready to compare: the last expected line is shown, the program has
-    ended, or the screen is at least as long as expected and has stopped
-    changing (a wrong text need not wait for the whole timeout)."""
+    ended, or it waits in its final pause showing something else.
+
+    The sign of the final pause: Wine's console leaves the terminal in line
+    mode until a program first reads console input (or flushes or peeks at
+    it), and then switches it to raw mode for good. In these cases only the
+    program reads input, and only in its final pause, after the verdict is
+    printed. So once the terminal has turned from line mode (a new terminal
+    starts in it, and the first look comes before Wine has started) to raw
+    mode, and the screen has stopped changing for a moment (tmux draws what
+    Wine wrote), the screen is final. The whole run may take less than one
+    look at the screen, so the sighting of line mode cannot wait for the
+    program's text. A case whose tool reads console input must not rely on
+    this.
+
+    Where the switch is never seen (another Wine, an unreadable terminal), a
+    screen at least as long as expected that has not changed for a while is
+    taken as final too; a shorter one waits for the timeout."""
 
     QUIET = 5.0
+    # How long the screen must stay as it is once the pause has begun.
+    PAUSE_QUIET = 0.5
 
-    def __init__(self, expected):
+    def __init__(self, expected, pane):
         self.expected = expected
+        self.pane = pane
         self.seen = None
         self.since = 0.0
+        self.line_mode_seen = False
+        self.paused = False
 
     def __call__(self, text):
         if self.expected[-1] in text or exit_status(text) is not None:
             return True
         now = time.monotonic()
+        if not self.paused:
+            line_mode = self.pane.line_mode()
+            if line_mode:
+                self.line_mode_seen = True
+            elif line_mode is False and self.line_mode_seen and text.strip():
+                # The screen may still be drawing what came just before.
+                self.paused, self.seen, self.since = True, text, now
+                return False
         if text != self.seen:
             self.seen, self.since = text, now
             return False
+        if self.paused:
+            return now - self.since >= self.PAUSE_QUIET
         return len(screen_lines(text)) >= len(self.expected) and now - self.since >= self.QUIET
 
 
@@ -347,7 +394,7 @@ class Case:
         expected = screen_lines(expected_text)
         last = expected[-1]
         self.pane.start()
-        text = self.pane.wait_for(repr(last), Settled(expected), START_TIMEOUT)
+        text = self.pane.wait_for(repr(last), Settled(expected, self.pane), START_TIMEOUT)
         if exit_status(text) is not None:
             raise Failure("the program ended without waiting for a key (status %s):\n%s"
                           % (exit_status(text), text.rstrip()))
@@ -536,6 +583,31 @@ def enter_typed_while_tool_runs(case):
                    % found.group(1))
 
 
+def wrong_screen_fails_fast(case):
+    # The driver's own check: a case whose expected screen is wrong fails as
+    # soon as the program waits in its final pause, by the screens'
+    # difference, and does not sit out the start timeout. The expectation
+    # here goes on to sfc while DISM's restart code ends the run after stage
+    # 1: longer than the screen, and its last line never shows, so only the
+    # sign of the final pause can end the wait before the timeout.
+    case.tool("DISM.exe", 3017)
+    case.tool("sfc.exe", 0)
+    started = time.monotonic()
+    try:
+        case.run_to_pause(SUCCESS_SCREEN)
+    except Failure as why:
+        if not str(why).startswith("the screen differs"):
+            raise Failure("a wrong expectation failed otherwise than by the screens' difference: %s"
+                          % why)
+    else:
+        raise Failure("a wrong expectation passed")
+    note = "the wrong screen failed %.1f s after the start" % (time.monotonic() - started)
+    if case.ran("sfc"):
+        raise Failure("sfc ran after DISM's restart code")
+    case.end_with("Enter")
+    return note
+
+
 CASES = {
     "success": success_in_clean_environment,
     # Above 0x7FFFFFFF on purpose: the code is compared unsigned.
@@ -558,6 +630,7 @@ CASES = {
     # The console refuses virtual-terminal mode: SetConsoleTitleW.
     "title_no_vt": window_title_without_vt,
     "type_ahead": enter_typed_while_tool_runs,
+    "wrong_screen_fails_fast": wrong_screen_fails_fast,
 }
 
 # Cases that run with TERM set on the Windows side; every other has none.
@@ -603,8 +676,8 @@ def main():
         starter = getattr(args, CASE_STARTER[name]) if name in CASE_STARTER else None
         case = Case(name, args, CASE_TERM.get(name), starter)
         try:
-            CASES[name](case)
-            print("PASS %s" % name)
+            note = CASES[name](case)
+            print("PASS %s%s" % (name, ": " + note if note else ""))
         except Skip as why:
             skipped += 1
             print("SKIP %s: %s" % (name, why))

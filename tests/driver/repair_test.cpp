@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <deque>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "console/console_reader.h"
 #include "console/console_writer.h"
 #include "console/terminal.h"
+#include "driver/advice.h"
 #include "driver/texts.h"
 #include "driver/verdict.h"
 #include "tests/fake/fake_system.h"
@@ -110,46 +112,167 @@ TEST(RepairTest, EveryMessageLineReachesTheDeviceBeforeTheToolStarts) {
 }
 
 struct VerdictCase {
-  const char* name;
+  std::string name;
   std::optional<Dword> dism;  // nullopt: DISM cannot be found
   std::optional<Dword> sfc;   // nullopt: sfc cannot be found
-  std::string tail;           // what follows the banner
+  int stages;                 // the stages announced
+  std::string verdict;        // what follows the last announcement
   std::size_t launches;
 };
+
+std::string Announcements(int stages) { return stages == 1 ? Announcement(1) : Announcement(1) + Announcement(2); }
+
+std::string CodeText(std::optional<Dword> code) {
+  if (!code) return "not found";
+  char text[40];
+  std::snprintf(text, sizeof text, "exits 0x%08X (%u)", *code, *code);
+  return text;
+}
+
+// The text as a C++ literal would give it: UTF-8 as it is, a line feed as
+// \n, other control bytes as \xNN. With `one_per_line`, each line of the
+// text is a literal on a line of its own.
+std::string Quoted(std::string_view text, bool one_per_line = false) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      out += "\\n";
+      if (one_per_line && i + 1 < text.size()) out += "\"\n\"";
+    } else if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// A failing row names itself in text, not as a dump of its bytes.
+void PrintTo(const VerdictCase& c, std::ostream* os) {
+  *os << c.name << ": DISM " << CodeText(c.dism) << ", sfc " << CodeText(c.sfc) << "; " << c.stages
+      << " stage(s) announced, " << c.launches << " tool(s) started, then " << Quoted(c.verdict);
+}
+
+// One run with the tools that can be found exiting with the given codes.
+struct Outcome {
+  std::string written;
+  std::size_t launches;
+  bool paused;
+};
+
+Outcome RunWithTools(std::optional<Dword> dism, std::optional<Dword> sfc) {
+  FakeSystem os;
+  Handle out = os.AddFile();
+  os.SetStd(STD_OUTPUT_HANDLE, out);
+  if (dism) os.AddExisting(u"C:\\windows\\system32\\DISM.exe");
+  if (sfc) os.AddExisting(u"C:\\windows\\system32\\sfc.exe");
+  if (dism) os.exit_codes.push_back(*dism);
+  if (sfc) os.exit_codes.push_back(*sfc);
+  TestConsole console(os);
+  RunRepair(os, console);
+  return {os.device(out).bytes, os.launches.size(), console.input_used()};
+}
 
 class VerdictRows : public ::testing::TestWithParam<VerdictCase> {};
 
 TEST_P(VerdictRows, PrintsTheVerdictAndEndsNormally) {
   const VerdictCase& c = GetParam();
-  FakeSystem os;
-  Handle out = os.AddFile();
-  os.SetStd(STD_OUTPUT_HANDLE, out);
-  if (c.dism) os.AddExisting(u"C:\\windows\\system32\\DISM.exe");
-  if (c.sfc) os.AddExisting(u"C:\\windows\\system32\\sfc.exe");
-  if (c.dism) os.exit_codes.push_back(*c.dism);
-  if (c.sfc) os.exit_codes.push_back(*c.sfc);
-  TestConsole console(os);
-  RunRepair(os, console);
-  EXPECT_EQ(os.device(out).bytes, Banner() + c.tail);
-  EXPECT_EQ(os.launches.size(), c.launches);
-  EXPECT_TRUE(console.input_used());
+  const Outcome run = RunWithTools(c.dism, c.sfc);
+  const std::string start = Banner() + Announcements(c.stages);
+  EXPECT_TRUE(run.written == start + c.verdict)
+      << (run.written.compare(0, start.size(), start) == 0
+              ? "after the announcements the program wrote\n" + Quoted(run.written.substr(start.size()), true)
+              : "the program wrote\n" + Quoted(run.written, true))
+      << "\ninstead of\n"
+      << Quoted(c.verdict, true);
+  EXPECT_EQ(run.launches, c.launches);
+  EXPECT_TRUE(run.paused);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, VerdictRows,
-    ::testing::Values(
-        VerdictCase{"Stage1LaunchFails", std::nullopt, 0u, Announcement(1) + LaunchFailed("program not found"), 0},
-        VerdictCase{"Stage1ExitsOne", 1u, 0u, Announcement(1) + kToolFailed, 1},
-        VerdictCase{"Stage1Exits800F081F", 0x800F081Fu, 0u, Announcement(1) + kToolFailed, 1},
-        VerdictCase{"Stage1ExitsAllOnes", 0xFFFFFFFFu, 0u, Announcement(1) + kToolFailed, 1},
-        VerdictCase{"Stage2LaunchFails", 0u, std::nullopt,
-                    Announcement(1) + Announcement(2) + LaunchFailed("program not found"), 1},
-        VerdictCase{"Stage2Succeeds", 0u, 0u, Announcement(1) + Announcement(2) + S(texts::kSuccessText), 2},
-        VerdictCase{"Stage2ExitsOne", 0u, 1u, Announcement(1) + Announcement(2) + kReinstallOnly, 2},
-        VerdictCase{"Stage2ExitsTwo", 0u, 2u, Announcement(1) + Announcement(2) + kReinstallOnly, 2},
-        VerdictCase{"Stage2ExitsThree", 0u, 3u, Announcement(1) + Announcement(2) + kToolFailed, 2},
-        VerdictCase{"Stage2ExitsC0000005", 0u, 0xC0000005u, Announcement(1) + Announcement(2) + kToolFailed, 2}),
-    [](const ::testing::TestParamInfo<VerdictCase>& info) { return std::string(info.param.name); });
+// DISM's codes with a known cause: the tool-failed line, then the cause and
+// the remedy in place of the reinstall line. The texts are written out here
+// rather than taken from the program's, so that a slip in either shows.
+struct AdviceRow {
+  const char* name;
+  Dword code;
+  const char* cause;
+  const char* action;
+  bool win32;  // also given as its HRESULT, 0x80070000 | code
+};
+
+const char kRestart[] = "Нужна перезагрузка: windows ещё не закончила начатые изменения.";
+const char kRestartThenRun[] = "Перезагрузите компьютер и запустите программу снова.";
+
+const AdviceRow kAdviceRows[] = {
+    {"Restart", 3017, kRestart, kRestartThenRun, true},
+    {"Restart", 3010, kRestart, kRestartThenRun, true},
+    {"Restart", 1641, kRestart, kRestartThenRun, true},
+    {"DiskFull", 112, "На системном диске (обычно C:) не хватает свободного места.",
+     "Освободите на нём несколько гигабайт и запустите программу снова.", true},
+    {"Download", 0x800F0906u, "DISM не смог скачать файлы для восстановления из интернета.",
+     "Проверьте подключение к интернету и запустите программу снова.", false},
+    {"OldDism", 87, "Эта версия DISM не умеет восстанавливать систему (так бывает в windows 7).",
+     "Запустите sfc /scannow в командной строке от имени администратора.", true},
+    {"Service", 1726, "Служба \"Установщик модулей Windows\" перестала отвечать.", kRestartThenRun, true},
+};
+
+std::string Advised(const AdviceRow& row) {
+  return "\n    " + S(texts::kToolFailedText) + "!\n\n    " + S(row.cause) + "\n    " + S(row.action) + "\n";
+}
+
+// A code as a test name: Win32 codes in decimal, HRESULTs in hex.
+std::string CodeName(Dword code) {
+  char text[16];
+  std::snprintf(text, sizeof text, code <= 0xFFFFu ? "%u" : "0x%08X", code);
+  return text;
+}
+
+// DISM's codes that keep the reinstall line: the plain failures, the ones
+// where a reinstall over the running windows really is the remedy, and
+// values that share only their low 16 bits with a row.
+// clang-format off
+const Dword kPlainAtStage1[] = {
+    1, 2, 5, 0xFFFFFFFFu,
+    0x800F081Fu,  // CBS_E_SOURCE_MISSING
+    0x800F0915u,  // CBS_E_REPAIR_CONTENT_MISSING
+    14098,        // ERROR_SXS_COMPONENT_STORE_CORRUPT
+    0x00010BC9u, 0x00070BC9u, 0x800F0BC9u, 0xC0070BC9u,  // 3017's low word, other facility or severity
+    0x80080070u, 0x80000070u, 0x80080057u,               // 112's and 87's
+    0x00000906u, 0x80070906u,                            // 0x800F0906's
+};
+// clang-format on
+
+// Only DISM's codes carry advice: the same numbers from sfc are plain.
+const Dword kPlainAtStage2[] = {3, 0xC0000005u, 3017, 87, 112, 0x800F0906u, 0x80070BC9u};
+
+std::vector<VerdictCase> VerdictTable() {
+  std::vector<VerdictCase> rows = {
+      {"Stage1LaunchFails", std::nullopt, 0u, 1, LaunchFailed("program not found"), 0},
+      {"Stage2LaunchFails", 0u, std::nullopt, 2, LaunchFailed("program not found"), 1},
+      {"Stage2Succeeds", 0u, 0u, 2, S(texts::kSuccessText), 2},
+      {"Stage2ExitsOne", 0u, 1u, 2, kReinstallOnly, 2},
+      {"Stage2ExitsTwo", 0u, 2u, 2, kReinstallOnly, 2},
+  };
+  for (const AdviceRow& row : kAdviceRows) {
+    rows.push_back({row.name + CodeName(row.code), row.code, 0u, 1, Advised(row), 1});
+    if (row.win32) {
+      const Dword hresult = 0x80070000u | row.code;
+      rows.push_back({row.name + CodeName(hresult), hresult, 0u, 1, Advised(row), 1});
+    }
+  }
+  for (Dword code : kPlainAtStage1) rows.push_back({"Stage1Exits" + CodeName(code), code, 0u, 1, kToolFailed, 1});
+  for (Dword code : kPlainAtStage2) rows.push_back({"Stage2Exits" + CodeName(code), 0u, code, 2, kToolFailed, 2});
+  return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, VerdictRows, ::testing::ValuesIn(VerdictTable()),
+                         [](const ::testing::TestParamInfo<VerdictCase>& info) { return info.param.name; });
 
 TEST(RepairTest, LaunchFailureShowsTheSystemTextAndCode) {
   Machine m;
@@ -364,6 +487,7 @@ TEST(VerdictTest, ExitCodesAreComparedAsUnsigned) {
       {1, 0x80000000u, Verdict::ToolFailed}, {1, 0xFFFFFFFFu, Verdict::ToolFailed},
       {2, 0, Verdict::Success},         {2, 1, Verdict::ReinstallOnly},     {2, 2, Verdict::ReinstallOnly},
       {2, 3, Verdict::ToolFailed},      {2, 0xFFFFFFFEu, Verdict::ToolFailed}, {2, 0x80000001u, Verdict::ToolFailed},
+      {1, 0x80070BC9u, Verdict::ToolFailedWithAdvice}, {2, 0x80070BC9u, Verdict::ToolFailed},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -402,6 +526,35 @@ TEST(TextsTest, BannerBoxLinesAreSixtyFourColumnsWide) {
   EXPECT_EQ(lines[0], u"");
   for (int i = 1; i <= 6; ++i) EXPECT_EQ(lines[i].size(), 64u) << "line " << i + 1;
   EXPECT_EQ(lines[7], u"    ");
+}
+
+// A console without virtual-terminal processing (windows 7's) wraps a line
+// at the 80th character, and the line feed after it then adds an empty
+// line. Every line the program can print (banner, announcements, each
+// verdict and advice) fits 79 characters, indentation included; the
+// system's own error texts are not the program's and are left out.
+TEST(TextsTest, EveryPrintedLineFitsSeventyNineCharacters) {
+  std::vector<std::pair<std::optional<Dword>, std::optional<Dword>>> runs = {
+      {0u, 0u}, {0u, 1u}, {0u, 3u}, {1u, 0u}, {std::nullopt, 0u}, {0u, std::nullopt},
+  };
+  for (const DismAdvice& row : kDismAdvice) runs.push_back({row.exit_code, 0u});
+  std::size_t lines_seen = 0;
+  for (const auto& [dism, sfc] : runs) {
+    const std::string written = RunWithTools(dism, sfc).written;
+    std::size_t start = 0;
+    while (start < written.size()) {
+      std::size_t end = written.find('\n', start);
+      if (end == std::string::npos) end = written.size();
+      const std::string_view line = std::string_view(written).substr(start, end - start);
+      // Characters, not bytes: a UTF-8 continuation byte starts none.
+      const auto characters = std::count_if(line.begin(), line.end(),
+                                            [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
+      EXPECT_LE(characters, 79) << Quoted(line);
+      ++lines_seen;
+      start = end + 1;
+    }
+  }
+  EXPECT_GT(lines_seen, 100u);
 }
 
 }  // namespace

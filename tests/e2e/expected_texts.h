@@ -20,6 +20,19 @@ inline constexpr std::string_view kSuccessText = "\n    Отлично! Оста
 inline constexpr std::string_view kStage1Header = "\n\n    1й из 2х этапов: `";
 inline constexpr std::string_view kStage2Header = "\n\n    2й из 2х этапов: `";
 
+// The cause and the remedy shown in place of the reinstall line for the DISM
+// codes that have them.
+inline constexpr std::string_view kRestartCause = "Нужна перезагрузка: windows ещё не закончила начатые изменения.";
+inline constexpr std::string_view kRestartAction = "Перезагрузите компьютер и запустите программу снова.";
+inline constexpr std::string_view kDiskFullCause = "На системном диске (обычно C:) не хватает свободного места.";
+inline constexpr std::string_view kDiskFullAction = "Освободите на нём несколько гигабайт и запустите программу снова.";
+inline constexpr std::string_view kDownloadCause = "DISM не смог скачать файлы для восстановления из интернета.";
+inline constexpr std::string_view kDownloadAction = "Проверьте подключение к интернету и запустите программу снова.";
+inline constexpr std::string_view kOldDismCause =
+    "Эта версия DISM не умеет восстанавливать систему (так бывает в windows 7).";
+inline constexpr std::string_view kOldDismAction = "Запустите sfc /scannow в командной строке от имени администратора.";
+inline constexpr std::string_view kServiceCause = "Служба \"Установщик модулей Windows\" перестала отвечать.";
+
 // The byte lengths the texts are published with; a typo in a Cyrillic letter
 // usually changes them.
 static_assert(kPublisherText.size() == 16);
@@ -32,6 +45,11 @@ static_assert(kReinstallText.size() == 87);
 static_assert(kLaunchFailedText.size() == 127);
 static_assert(kSuccessText.size() == 74);
 static_assert(kStage1Header.size() == 34 && kStage2Header.size() == 34);
+static_assert(kRestartCause.size() == 110 && kRestartAction.size() == 98);
+static_assert(kDiskFullCause.size() == 105 && kDiskFullAction.size() == 121);
+static_assert(kDownloadCause.size() == 105 && kDownloadAction.size() == 116);
+static_assert(kOldDismCause.size() == 122 && kOldDismAction.size() == 112);
+static_assert(kServiceCause.size() == 95);
 
 inline std::string Title() { return std::string(kTitlePrefix) + std::string(kPublisherText); }
 
@@ -63,6 +81,13 @@ inline std::string Stage2() { return Announcement(kStage2Header, kSfcCommandText
 
 inline std::string ToolFailedVerdict() {
   return "\n    " + std::string(kToolFailedText) + "!\n\n    " + std::string(kReinstallText) + "!\n";
+}
+
+// The tool-failed line, then the cause and the remedy instead of the
+// reinstall line.
+inline std::string AdvisedVerdict(std::string_view cause, std::string_view action) {
+  return "\n    " + std::string(kToolFailedText) + "!\n\n    " + std::string(cause) + "\n    " + std::string(action) +
+         "\n";
 }
 
 inline std::string ReinstallVerdict() { return "\n    " + std::string(kReinstallText) + "\n"; }

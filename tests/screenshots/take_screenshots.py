@@ -9,6 +9,8 @@ do), and reads the screen, the cursor and the window title from tmux:
                  waits, so the program waits for it
   success        both tools exit 0
   tool-failed    DISM exits 5
+  restart        DISM exits 3017: a restart is needed, said in place of the
+                 reinstall line
   reinstall      sfc exits 2
   launch-failed  no sfc.exe beside the program, and none that Wine could find
 
@@ -68,6 +70,7 @@ MOMENTS = [
     Moment("start", {"DISM.exe": 0, "sfc.exe": 0}, ("DISM",), running=True),
     Moment("success", {"DISM.exe": 0, "sfc.exe": 0}, ("DISM", "sfc")),
     Moment("tool-failed", {"DISM.exe": 5, "sfc.exe": 0}, ("DISM",)),
+    Moment("restart", {"DISM.exe": 3017, "sfc.exe": 0}, ("DISM",)),
     Moment("reinstall", {"DISM.exe": 0, "sfc.exe": 2}, ("DISM", "sfc")),
     Moment("launch-failed", {"DISM.exe": 0}, ("DISM",), no_sfc_anywhere=True),
 ]
