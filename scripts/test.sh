@@ -6,8 +6,8 @@
 # cmd.exe as a user runs it on Windows, and the Windows CI workflow checked
 # against the CI's schema; the release's bill of materials validated by the
 # CycloneDX library; clang-tidy over the product; a short run of every fuzz
-# target; the layout of every C++ file (clang-format) and shellcheck and
-# pyflakes over every script.
+# target; the layout of every C++ file (clang-format), shellcheck and
+# pyflakes over every script, and the links of every Markdown page.
 #
 # The Wine tests mostly wait for the programs they start, so each Windows
 # tree's CTest runs in the background as soon as that tree is built, while
@@ -89,10 +89,12 @@ ok() { [[ "${PHASE_STATUS[$1]}" == 0 ]]; }
 start configure_windows cmake --preset windows
 start configure_windows_clang cmake --preset windows-clang
 start configure_host cmake --preset host
-# The source checks need no build: the C++ layout, then shellcheck and
-# pyflakes over the scripts. Each names the files that fail.
+# The source checks need no build: the C++ layout, shellcheck and pyflakes
+# over the scripts, the links of every Markdown page. Each names the files
+# that fail.
 run format_check bash scripts/format.sh --check
 run script_check bash scripts/check-scripts.sh
+run links bash tests/docs/check_links.sh
 finish configure_windows
 finish configure_windows_clang
 finish configure_host

@@ -131,7 +131,8 @@ class SourceChecks(unittest.TestCase):
         expected = {"cxx": ["c.cpp", "d.h"],
                     "shell": [".ci/run", "a.sh", "readme.md", "scripts/check-scripts.sh",
                               "scripts/format.sh", "scripts/source-files.sh"],
-                    "python": ["b.py", "scripts/pyflakes_findings.py", "tool"]}
+                    "python": ["b.py", "scripts/pyflakes_findings.py", "tool"],
+                    "markdown": ["readme.md"]}
         for kind, paths in expected.items():
             with self.subTest(kind):
                 result = self.run_check(tree, ["scripts/source-files.sh", kind])
