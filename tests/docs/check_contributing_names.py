@@ -130,7 +130,8 @@ def command_names(line, text):
     except ValueError:
         words = text.split()
     for i, word in enumerate(words):
-        if word == "-R" and i + 1 < len(words) and "ctest" in words[:i]:
+        # `-R <name>` is a placeholder, not a name.
+        if word == "-R" and i + 1 < len(words) and "ctest" in words[:i] and "<" not in words[i + 1]:
             found.append(Named("ctest-regex", words[i + 1], line))
         if word.startswith("--gtest_filter="):
             patterns = word.split("=", 1)[1].split("-", 1)[0]

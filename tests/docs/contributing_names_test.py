@@ -39,6 +39,7 @@ ctest --preset windows -R 'unit_tests_driver_wine|console_tmux_sfc_'
 python3 tests/console_tmux/run_console_tests.py --winrepair build/windows/winrepair.exe \\
   --standin build/windows/standin.exe --keep type_ahead
 bash scripts/fuzz.sh 3600   # fuzz_console_output runs too
+ctest --preset windows -R <name>   # a placeholder, not a name
 ```
 """
 
