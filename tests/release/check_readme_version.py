@@ -9,6 +9,8 @@ import os
 import re
 import sys
 
+from self_test_cases import report
+
 LINES = {"English": r"Current version: \*\*([^*]+)\*\*", "Russian": r"Текущая версия: \*\*([^*]+)\*\*"}
 
 
@@ -44,15 +46,8 @@ SELF_TEST = [
 
 
 def self_test():
-    failures = 0
-    for what, pages, expected in SELF_TEST:
-        found = problems_of(pages, "1.2.0")
-        ok = not found if expected is None else any(expected in p for p in found)
-        if not ok:
-            failures += 1
-            print(f"self-test {what}: expected {expected or 'no problem'!r}, got {found}")
-    print(f"version line check self-test: {len(SELF_TEST) - failures} of {len(SELF_TEST)} cases as expected")
-    return 1 if failures else 0
+    return report("version line check",
+                  ((what, expected, problems_of(pages, "1.2.0")) for what, pages, expected in SELF_TEST))
 
 
 def main(argv):
