@@ -2,9 +2,10 @@
 # Checks the tree's scripts (scripts/source-files.sh shell|python): shellcheck
 # over every shell script, pyflakes over every Python file. Any finding fails,
 # named by file and line. A finding that is right but deliberate is silenced
-# on its own line, with a comment saying why:
+# on its own line, naming what it silences and why:
 #   # shellcheck disable=SC2034  # <why>      shell: the line before it
-#   import readline  # noqa: <why>            Python: the line itself
+#   import readline  # noqa: F401 <why>       Python: the line itself, by the
+#                                             finding's flake8 code
 # Debian's tools are called by their own names: `python3` on the machine may
 # be another build without Debian's modules.
 set -euo pipefail
@@ -32,22 +33,15 @@ if ((shell_count > 0)); then
   shellcheck -x "${FILES[@]}" || status=1
 fi
 
-# pyflakes has no way to silence one line: its findings on a line that says
-# `# noqa` are dropped here. Anything else it prints (a syntax error spans
-# several lines) counts.
+# pyflakes has no way to silence one line: scripts/pyflakes_findings.py runs
+# it and drops a finding only where a `# noqa:` on its line names its code
+# (a bare `# noqa`, or one for another checker's code, silences nothing). It
+# runs under the interpreter of Debian's pyflakes3, whose module it needs.
 files_of python
 python_count=${#FILES[@]}
 if ((python_count > 0)); then
-  findings="$(pyflakes3 "${FILES[@]}" 2>&1)" || true
-  while IFS= read -r finding; do
-    [[ -n "$finding" ]] || continue
-    if [[ "$finding" =~ ^([^:]+):([0-9]+):[0-9:]*\  && -f "${BASH_REMATCH[1]}" ]] &&
-      sed -n "${BASH_REMATCH[2]}p" "${BASH_REMATCH[1]}" | grep -q '#[[:space:]]*noqa\b'; then
-      continue
-    fi
-    echo "$finding"
-    status=1
-  done <<<"$findings"
+  interpreter="$(sed -n '1s/^#![[:space:]]*//p' "$(command -v pyflakes3)")"
+  "$interpreter" scripts/pyflakes_findings.py "${FILES[@]}" || status=1
 fi
 
 if ((status != 0)); then

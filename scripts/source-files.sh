@@ -4,9 +4,10 @@
 #   shell   shell scripts: *.sh, and any file whose first line starts a shell
 #           (.ci/run, a script without an extension)
 #   python  Python files: *.py, and any file whose first line starts Python
+#   markdown  Markdown pages: *.md
 # The files are those git tracks plus new ones it does not ignore, so a file
 # is checked before it is added, and nothing under build/ or dist/ is.
-# Usage: scripts/source-files.sh cxx|shell|python
+# Usage: scripts/source-files.sh cxx|shell|python|markdown
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 kind="${1:-}"
@@ -20,8 +21,9 @@ case "$kind" in
     by_name='\.py$'
     by_first_line='^#!(/usr)?(/local)?/bin/(env[[:space:]]+)?python[0-9.]*([[:space:]]|$)'
     ;;
+  markdown) by_name='\.md$' ;;
   *)
-    echo "usage: $0 cxx|shell|python" >&2
+    echo "usage: $0 cxx|shell|python|markdown" >&2
     exit 2
     ;;
 esac

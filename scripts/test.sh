@@ -5,9 +5,10 @@
 # GCC and the clang build of it; the Windows test kit run under Wine's
 # cmd.exe as a user runs it on Windows, and the CI workflows checked against
 # the CI's schema and for what each is for; the release's bill of materials
-# validated by the CycloneDX library and by jsonschema; clang-tidy over the product; a short run of every fuzz
-# target; the layout of every C++ file (clang-format) and shellcheck and
-# pyflakes over every script.
+# validated by the CycloneDX library and by jsonschema; clang-tidy over the
+# product; a short run of every fuzz target; the layout of every C++ file
+# (clang-format), shellcheck and pyflakes over every script, and the links of
+# every Markdown page.
 #
 # The Wine tests mostly wait for the programs they start, so each Windows
 # tree's CTest runs in the background as soon as that tree is built, while
@@ -89,8 +90,11 @@ ok() { [[ "${PHASE_STATUS[$1]}" == 0 ]]; }
 start configure_windows cmake --preset windows
 start configure_windows_clang cmake --preset windows-clang
 start configure_host cmake --preset host
-# The source checks need no build: the C++ layout, then shellcheck and
-# pyflakes over the scripts. Each names the files that fail.
+# The source checks need no build: the C++ layout, shellcheck and pyflakes
+# over the scripts, the links of every Markdown page. Each names the files
+# that fail. The link check's first run mostly waits for the npm registry,
+# so it goes on in the background.
+start links bash tests/docs/check_links.sh
 run format_check bash scripts/format.sh --check
 run script_check bash scripts/check-scripts.sh
 finish configure_windows
@@ -125,8 +129,7 @@ else
 fi
 run workflow bash tests/kit/validate_workflow.sh
 # The release kit_pack made: its bill of materials, validated by the
-# CycloneDX library and, independently, by jsonschema against the same
-# schema files.
+# CycloneDX library.
 if ok kit_pack; then
   run sbom bash tests/release/validate_sbom.sh build/windows/dist/winrepair.cdx.json
 else
@@ -166,7 +169,7 @@ fi
 # FUZZ_SECONDS, when set, is the fuzzing time per target instead of fuzz.sh's own.
 run fuzz bash scripts/fuzz.sh ${FUZZ_SECONDS:+"$FUZZ_SECONDS"}
 
-for name in ctest_windows kit_run ctest_windows_clang; do
+for name in links ctest_windows kit_run ctest_windows_clang; do
   if [[ -n "${PHASE_PID[$name]:-}" ]]; then
     finish "$name"
   fi

@@ -1,4 +1,4 @@
-# Property fuzzing (see README): the properties as a library, the replay of
+# Property fuzzing (see docs/testing.md): the properties as a library, the replay of
 # committed inputs as a unit test, and with WINREPAIR_FUZZ one libFuzzer
 # program per target.
 file(GLOB FUZZ_PROPERTY_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/*_property.cpp)

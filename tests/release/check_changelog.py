@@ -9,6 +9,8 @@ above them. --self-test runs the check on small changelogs made here."""
 import re
 import sys
 
+from self_test_cases import report
+
 RELEASE = re.compile(r"^## \[(\d+\.\d+\.\d+)\] - (\d{4}-\d{2}-\d{2})$")
 HEADING = re.compile(r"^## (.*)$")
 
@@ -53,15 +55,8 @@ SELF_TEST = [
 
 
 def self_test():
-    failures = 0
-    for what, text, version, expected in SELF_TEST:
-        found = problems_of(text, version)
-        ok = not found if expected is None else any(expected in p for p in found)
-        if not ok:
-            failures += 1
-            print(f"self-test {what}: expected {expected or 'no problem'!r}, got {found}")
-    print(f"changelog check self-test: {len(SELF_TEST) - failures} of {len(SELF_TEST)} cases as expected")
-    return 1 if failures else 0
+    return report("changelog check",
+                  ((what, expected, problems_of(text, version)) for what, text, version, expected in SELF_TEST))
 
 
 def main(argv):

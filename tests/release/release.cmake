@@ -28,7 +28,9 @@ set_tests_properties(release_signed_e2e PROPERTIES
 
 add_test(NAME readme_shows_version
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_readme_version.py
-          ${CMAKE_SOURCE_DIR}/README.md ${PROJECT_VERSION})
+          ${PROJECT_VERSION} ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/README.ru.md)
+add_test(NAME readme_version_check_catches_mismatch
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_readme_version.py --self-test)
 
 add_test(NAME changelog_shows_version
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_changelog.py

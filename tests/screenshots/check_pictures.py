@@ -3,12 +3,13 @@
 has one picture per moment and nothing else, each is drawn exactly as the
 renderer draws the text it carries (so what it shows is that text, and a
 change of the renderer or the icon shows as pictures to make again), and the
-README shows every one of them with alt text.
+READMEs together (README.md and the Russian guide README.ru.md) show every
+one of them, each with alt text, and refer to no other picture.
 
 That their text is still the program's is checked under Wine, by
 take_screenshots.py --check.
 
-Usage: check_pictures.py [--pictures DIR] [--readme README.md]
+Usage: check_pictures.py [--pictures DIR] [--readme PAGE]...
 """
 
 import argparse
@@ -26,10 +27,10 @@ from take_screenshots import ICON, MOMENTS  # noqa: E402
 PICTURE = re.compile(r"!\[([^\]]*)\]\(([^)\s]+\.svg)\)")
 
 
-def problems(pictures, readme, icon, folder):
+def problems(pictures, pages, icon):
     """What is wrong with the pictures in the directory `pictures` and with
-    the README text `readme`, which refers to that directory as `folder`;
-    [] when nothing."""
+    the pages that show them: `pages` holds (name, text, folder), `folder`
+    being how that page refers to the directory. [] when nothing."""
     found = []
     names = {moment.name + ".svg" for moment in MOMENTS}
     present = set(os.listdir(pictures)) if os.path.isdir(pictures) else set()
@@ -48,34 +49,43 @@ def problems(pictures, readme, icon, folder):
         if drawn != svg:
             found.append("%s: is not drawn as the renderer draws its own text; make it again with "
                          "scripts/screenshots.sh" % name)
-    shown = {}
-    for alt, target in PICTURE.findall(readme):
-        if not alt.strip():
-            found.append("README: the picture %s has no alt text" % target)
-        directory, name = target.rsplit("/", 1) if "/" in target else ("", target)
-        if directory != folder or name not in names:
-            found.append("README: %s is not one of the pictures in %s" % (target, folder))
-        shown[name] = True
-    for name in sorted(names - set(shown)):
-        found.append("README: does not show %s/%s" % (folder, name))
+    shown = set()
+    for page, text, folder in pages:
+        for alt, target in PICTURE.findall(text):
+            if not alt.strip():
+                found.append("%s: the picture %s has no alt text" % (page, target))
+            directory, name = target.rsplit("/", 1) if "/" in target else ("", target)
+            if directory != folder or name not in names:
+                found.append("%s: %s is not one of the pictures in %s" % (page, target, folder))
+            else:
+                shown.add(name)
+    where = " or ".join(page for page, _, _ in pages) or "no page"
+    for name in sorted(names - shown):
+        found.append("%s: does not show %s" % (where, name))
     return found
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--pictures", default=os.path.join(ROOT, "docs", "screenshots"))
-    parser.add_argument("--readme", default=os.path.join(ROOT, "README.md"))
+    parser.add_argument("--readme", action="append",
+                        help="a page that shows pictures (README.md and README.ru.md when none)")
     args = parser.parse_args()
-    with open(args.readme, encoding="utf-8") as f:
-        readme = f.read()
+    readmes = args.readme or [os.path.join(ROOT, "README.md"), os.path.join(ROOT, "README.ru.md")]
+    pages = []
+    for readme in readmes:
+        with open(readme, encoding="utf-8") as f:
+            text = f.read()
+        folder = os.path.relpath(args.pictures, os.path.dirname(os.path.abspath(readme)))
+        pages.append((os.path.basename(readme), text, folder.replace(os.sep, "/")))
     with open(ICON, encoding="utf-8") as f:
         icon = f.read()
-    folder = os.path.relpath(args.pictures, os.path.dirname(os.path.abspath(args.readme)))
-    found = problems(args.pictures, readme, icon, folder.replace(os.sep, "/"))
+    found = problems(args.pictures, pages, icon)
     for problem in found:
         print("FAIL " + problem)
     if not found:
-        print("the %d pictures are whole and the README shows each with alt text" % len(MOMENTS))
+        print("the %d pictures are whole and %s show each with alt text"
+              % (len(MOMENTS), " and ".join(page for page, _, _ in pages)))
     return 1 if found else 0
 
 

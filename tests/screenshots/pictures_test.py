@@ -117,8 +117,11 @@ class CommittedPictures(unittest.TestCase):
             with open(os.path.join(self.dir, moment.name + ".svg"), "w", encoding="utf-8") as f:
                 f.write(console_svg.render(screen, ICON_SVG))
 
-    def problems(self, readme=README):
-        return check_pictures.problems(self.dir, readme, ICON_SVG, "pics")
+    def problems(self, readme=README, guide=None):
+        pages = [("README.md", readme, "pics")]
+        if guide is not None:
+            pages.append(("README.ru.md", guide, "pics"))
+        return check_pictures.problems(self.dir, pages, ICON_SVG)
 
     def test_whole_pictures_pass(self):
         self.assertEqual(self.problems(), [])
@@ -140,18 +143,32 @@ class CommittedPictures(unittest.TestCase):
     def test_a_readme_fault_is_named(self):
         faults = {
             "no alt text": (README.replace("[The window: reinstall]", "[ ]"),
-                            "the picture pics/reinstall.svg has no alt text"),
+                            "README.md: the picture pics/reinstall.svg has no alt text"),
             "a picture left out": (README.replace("![The window: start](pics/start.svg)", ""),
-                                   "does not show pics/start.svg"),
+                                   "README.md: does not show start.svg"),
             "a picture that is not there": (README + "![x](pics/finish.svg)\n",
-                                            "pics/finish.svg is not one of the pictures"),
+                                            "README.md: pics/finish.svg is not one of the pictures"),
             "the pictures by another path": (README.replace("(pics/tool-failed.svg)", "(tool-failed.svg)"),
-                                             "tool-failed.svg is not one of the pictures"),
+                                             "README.md: tool-failed.svg is not one of the pictures"),
         }
         for what, (readme, expected) in faults.items():
             with self.subTest(what):
                 found = self.problems(readme)
                 self.assertTrue(any(expected in problem for problem in found), found)
+
+    def test_the_pages_together_show_every_picture(self):
+        # The English page shows one picture, the Russian guide the rest.
+        first = "![The window: %s](pics/%s.svg)\n" % (MOMENTS[0].name, MOMENTS[0].name)
+        rest = README.replace(first, "")
+        self.assertNotEqual(rest, README)
+        self.assertEqual(self.problems(first, rest), [])
+        # Left out of both, it is missing; the fault of the second page is
+        # named by that page.
+        found = self.problems(first, rest.replace("(pics/success.svg)", "(pics/succes.svg)"))
+        self.assertEqual(sorted(found), ["README.md or README.ru.md: does not show success.svg",
+                                         "README.ru.md: pics/succes.svg is not one of the pictures in pics"])
+        found = self.problems(first, rest.replace("[The window: success]", "[]"))
+        self.assertEqual(found, ["README.ru.md: the picture pics/success.svg has no alt text"])
 
 
 if __name__ == "__main__":

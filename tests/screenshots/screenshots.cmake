@@ -1,14 +1,16 @@
 # The pictures of the program's window in docs/screenshots/. In the host tree
 # (no Wine): the renderer, and that the committed pictures are whole and shown
-# in the README. In the Windows trees: that each picture still shows what the
-# program's window shows, from the program run on Wine's console in tmux.
+# in the READMEs (README.md and README.ru.md together). In the Windows trees:
+# that each picture still shows what the program's window shows, from the
+# program run on Wine's console in tmux.
 
 if(NOT WIN32)
   add_test(NAME screenshots_renderer
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/pictures_test.py)
   add_test(NAME screenshots_committed
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_pictures.py
-            --pictures ${CMAKE_SOURCE_DIR}/docs/screenshots --readme ${CMAKE_SOURCE_DIR}/README.md)
+            --pictures ${CMAKE_SOURCE_DIR}/docs/screenshots
+            --readme ${CMAKE_SOURCE_DIR}/README.md --readme ${CMAKE_SOURCE_DIR}/README.ru.md)
   return()
 endif()
 

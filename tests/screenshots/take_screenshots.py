@@ -36,7 +36,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "console_tmux"))
 
 import console_svg  # noqa: E402
-from run_console_tests import (EXIT_LINE, START_TIMEOUT, WINE, Failure, Pane,  # noqa: E402
+from run_console_tests import (EXIT_LINE, START_TIMEOUT, Failure, Pane,  # noqa: E402
                                exit_status, screen_lines, unready_status)
 
 ICON = os.path.join(HERE, "..", "..", "resources", "winrepair.svg")

@@ -15,7 +15,8 @@ import tempfile
 import unittest
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-SCRIPTS = ["scripts/source-files.sh", "scripts/format.sh", "scripts/check-scripts.sh"]
+SCRIPTS = ["scripts/source-files.sh", "scripts/format.sh", "scripts/check-scripts.sh",
+           "scripts/pyflakes_findings.py"]
 
 FORMATTED_CPP = "#include <cstdint>\n\nint Twice(int x) { return 2 * x; }\n"
 # Google style puts the body on the same line and one space before `{`.
@@ -87,7 +88,7 @@ class SourceChecks(unittest.TestCase):
             "tools/ok.sh": CLEAN_SHELL,
             "tools/ok.py": CLEAN_PYTHON,
             "notes.txt": "echo $1\nimport os\n",
-            "tools/kept.py": PYTHON_FINDING.replace("import os", "import os  # noqa: loaded for its effect"),
+            "tools/kept.py": PYTHON_FINDING.replace("import os", "import os  # noqa: F401 loaded for its effect"),
         }
         ignored = {"build/out.sh": SHELL_FINDING, "build/out.py": PYTHON_FINDING}
         # Each kind alone must fail the check: tracked files by name or first
@@ -97,8 +98,13 @@ class SourceChecks(unittest.TestCase):
                        "tools/env-bash": SHELL_FINDING.replace("/bin/bash", "/usr/bin/env bash"),
                        "tools/posix": SHELL_FINDING.replace("bash", "sh")},
                       {"tools/new.sh": SHELL_FINDING}),
+            # A `# noqa` silences only the codes it names: none, or another
+            # checker's, hides nothing.
             "python": ({"tools/bad.py": PYTHON_FINDING, "tools/check": PYTHON_FINDING,
-                        "tools/broken.py": "def f(:\n"},
+                        "tools/broken.py": "def f(:\n",
+                        "tools/bare.py": PYTHON_FINDING.replace("import os", "import os  # noqa"),
+                        "tools/other.py": PYTHON_FINDING.replace("import os", "import os  # noqa: E402"),
+                        "tools/wrong.py": PYTHON_FINDING.replace("import os", "import os  # noqa: F811")},
                        {"tools/new.py": PYTHON_FINDING}),
         }
         every_path = list(clean) + list(ignored) + [path for tracked, new in cases.values()
@@ -116,7 +122,7 @@ class SourceChecks(unittest.TestCase):
         tree = self.make_tree(clean, ignored=ignored)
         result = self.run_check(tree, ["scripts/check-scripts.sh"])
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertIn("no findings in 4 shell scripts and 2 Python files", result.stdout)
+        self.assertIn("no findings in 4 shell scripts and 3 Python files", result.stdout)
 
     def test_the_tree_lists_match_the_names(self):
         tree = self.make_tree({"a.sh": CLEAN_SHELL, ".ci/run": CLEAN_SHELL, "b.py": CLEAN_PYTHON,
@@ -125,7 +131,8 @@ class SourceChecks(unittest.TestCase):
         expected = {"cxx": ["c.cpp", "d.h"],
                     "shell": [".ci/run", "a.sh", "readme.md", "scripts/check-scripts.sh",
                               "scripts/format.sh", "scripts/source-files.sh"],
-                    "python": ["b.py", "tool"]}
+                    "python": ["b.py", "scripts/pyflakes_findings.py", "tool"],
+                    "markdown": ["readme.md"]}
         for kind, paths in expected.items():
             with self.subTest(kind):
                 result = self.run_check(tree, ["scripts/source-files.sh", kind])
