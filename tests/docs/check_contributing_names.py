@@ -253,8 +253,10 @@ def gtest_programs(tests):
 def list_gtest(name, command):
     if not os.path.isfile(command[-1]):
         raise SystemExit("test program %s is not built: %s" % (name, command[-1]))
+    # Only the names, which are ASCII, are read; a parameter's printed value
+    # may be anything.
     listing = subprocess.run(command + ["--gtest_list_tests"], capture_output=True, text=True,
-                             stdin=subprocess.DEVNULL, timeout=300)
+                             errors="replace", stdin=subprocess.DEVNULL, timeout=300)
     if listing.returncode != 0:
         raise SystemExit("%s --gtest_list_tests failed (status %d): %s"
                          % (name, listing.returncode, (listing.stdout + listing.stderr).strip()[-2000:]))
