@@ -127,35 +127,8 @@ if ok kit_pack; then
 else
   skip kit_run "kit_pack failed"
 fi
-run workflow bash tests/kit/validate_workflow.sh
-# The release kit_pack made: its bill of materials, validated by the
-# CycloneDX library.
-if ok kit_pack; then
-  run sbom bash tests/release/validate_sbom.sh build/windows/dist/winrepair.cdx.json
-else
-  skip sbom "kit_pack failed"
-fi
-
-if ok configure_windows_clang; then
-  run build_windows_clang cmake --build --preset windows-clang
-else
-  skip build_windows_clang "configure_windows_clang failed"
-fi
-# clang-tidy reads this tree's compile database and has it build a generated
-# source: it runs before the tree's CTest, whose reproducibility check
-# builds in the tree too (two ninjas must not share a tree).
-if ok configure_windows_clang; then
-  run tidy bash scripts/tidy.sh
-else
-  skip tidy "configure_windows_clang failed"
-fi
-if ok build_windows_clang; then
-  start ctest_windows_clang ctest --preset windows-clang -j "$WINE_TEST_JOBS"
-else
-  skip ctest_windows_clang "build_windows_clang failed"
-fi
-
-# While the Wine tests wait: the host tests and fuzzing.
+# While the GCC tree's Wine tests wait: the host tree, the most compiling of
+# the three (sanitizers), and its tests.
 if ok configure_host; then
   run build_host cmake --build --preset host
 else
@@ -166,8 +139,35 @@ if ok build_host; then
 else
   skip ctest_host "build_host failed"
 fi
-# FUZZ_SECONDS, when set, is the fuzzing time per target instead of fuzz.sh's own.
-run fuzz bash scripts/fuzz.sh ${FUZZ_SECONDS:+"$FUZZ_SECONDS"}
+
+if ok configure_windows_clang; then
+  run build_windows_clang cmake --build --preset windows-clang
+else
+  skip build_windows_clang "configure_windows_clang failed"
+fi
+# The clang tree's Wine tests start as soon as it is built, and the rest
+# (clang-tidy, the workflows, the bill of materials, fuzzing) runs while they
+# wait. clang-tidy reads this tree's compile database; its one generated
+# source was built with the tree, so it builds nothing (--no-build): the
+# reproducibility check builds in the tree, and two ninjas must not share one.
+if ok build_windows_clang; then
+  start ctest_windows_clang ctest --preset windows-clang -j "$WINE_TEST_JOBS"
+  run tidy bash scripts/tidy.sh --no-build
+else
+  skip ctest_windows_clang "build_windows_clang failed"
+  skip tidy "build_windows_clang failed"
+fi
+run workflow bash tests/kit/validate_workflow.sh
+# The release kit_pack made: its bill of materials, validated by the
+# CycloneDX library and by jsonschema.
+if ok kit_pack; then
+  run sbom bash tests/release/validate_sbom.sh build/windows/dist/winrepair.cdx.json
+else
+  skip sbom "kit_pack failed"
+fi
+# FUZZ_SECONDS, when set, is the fuzzing time per target instead of fuzz.sh's
+# own; FUZZ_JOBS targets at a time, by default one a core.
+run fuzz bash scripts/fuzz.sh -j "${FUZZ_JOBS:-2}" ${FUZZ_SECONDS:+"$FUZZ_SECONDS"}
 
 for name in links ctest_windows kit_run ctest_windows_clang; do
   if [[ -n "${PHASE_PID[$name]:-}" ]]; then

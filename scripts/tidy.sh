@@ -3,18 +3,30 @@
 # (the wr_*_product libraries and winrepair.exe's own sources, not the
 # tests), from the compile database of the windows-clang build: there the
 # product is compiled for Windows, so system-win32.cpp sees <windows.h>.
-# Any finding is an error. Usage: scripts/tidy.sh [BUILD_DIR]
+# Any finding is an error. Usage: scripts/tidy.sh [--no-build] [BUILD_DIR]
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# --no-build: the tree is built already and something else may be building
+# in it now (the test command's CTest run): only read it.
+build=1
+if [[ "${1:-}" == "--no-build" ]]; then
+  build=0
+  shift
+fi
 BUILD="${1:-$ROOT/build/windows-clang}"
 cd "$ROOT"
-if [[ ! -f "$BUILD/compile_commands.json" || ! -f "$BUILD/product_sources.txt" ]]; then
-  cmake --preset windows-clang >/dev/null
+if ((build)); then
+  if [[ ! -f "$BUILD/compile_commands.json" || ! -f "$BUILD/product_sources.txt" ]]; then
+    cmake --preset windows-clang >/dev/null
+  fi
+  # The publisher's sources include a file generated at build time; the
+  # build also refreshes the database and the product's source list when
+  # sources were added or removed.
+  cmake --build "$BUILD" --target generated/scrambled_data.inc >/dev/null
+elif [[ ! -f "$BUILD/generated/scrambled_data.inc" ]]; then
+  echo "tidy.sh: $BUILD is not built: build it first, or leave out --no-build" >&2
+  exit 1
 fi
-# The publisher's sources include a file generated at build time; the build
-# also refreshes the database and the product's source list when sources
-# were added or removed.
-cmake --build "$BUILD" --target generated/scrambled_data.inc >/dev/null
 
 # Exactly the product's C++ compiles, or a failure that says why.
 listing="$(python3 "$ROOT/scripts/tidy_sources.py" "$BUILD" "$BUILD/tidy")"
