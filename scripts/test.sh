@@ -101,7 +101,14 @@ finish configure_windows
 finish configure_windows_clang
 finish configure_host
 
-# The GCC tree first: its Wine tests wait the most of anything here.
+# The GCC tree first: its Wine tests wait the most of anything here. The
+# host tree builds beside it: each build has stretches that keep one core
+# (a precompiled header, a link), which the other build fills.
+if ok configure_host; then
+  start build_host cmake --build --preset host
+else
+  skip build_host "configure_host failed"
+fi
 if ok configure_windows; then
   run build_windows cmake --build --preset windows
 else
@@ -127,12 +134,10 @@ if ok kit_pack; then
 else
   skip kit_run "kit_pack failed"
 fi
-# While the GCC tree's Wine tests wait: the host tree, the most compiling of
-# the three (sanitizers), and its tests.
-if ok configure_host; then
-  run build_host cmake --build --preset host
-else
-  skip build_host "configure_host failed"
+# While the GCC tree's Wine tests wait: the rest of the host tree's build,
+# and its tests.
+if [[ -n "${PHASE_PID[build_host]:-}" ]]; then
+  finish build_host
 fi
 if ok build_host; then
   run ctest_host ctest --preset host -j 2
