@@ -86,20 +86,27 @@ skip() {
 
 ok() { [[ "${PHASE_STATUS[$1]}" == 0 ]]; }
 
-# Configuring is mostly serial work: the three trees side by side.
+# Configuring is mostly serial work: the four trees side by side (the fuzz
+# tree's build comes last, in fuzz.sh, when nothing else would fill a core
+# while it configures).
 start configure_windows cmake --preset windows
 start configure_windows_clang cmake --preset windows-clang
 start configure_host cmake --preset host
+start configure_fuzz cmake --preset fuzz
 # The source checks need no build: the C++ layout, shellcheck and pyflakes
 # over the scripts, the links of every Markdown page. Each names the files
 # that fail. The link check's first run mostly waits for the npm registry,
 # so it goes on in the background.
 start links bash tests/docs/check_links.sh
+# The CI workflows need no build either: checked against the CI's schema and
+# for what each is for. Mostly a wait for the npm registry the first time.
+start workflow bash tests/kit/validate_workflow.sh
 run format_check bash scripts/format.sh --check
 run script_check bash scripts/check-scripts.sh
 finish configure_windows
 finish configure_windows_clang
 finish configure_host
+finish configure_fuzz
 
 # The GCC tree first: its Wine tests wait the most of anything here. The
 # host tree builds beside it: each build has stretches that keep one core
@@ -119,6 +126,13 @@ if ok build_windows; then
   run kit_pack bash scripts/windows-kit.sh --tree build/windows
 else
   skip kit_pack "build_windows failed"
+fi
+# The release kit_pack made: its bill of materials, validated by the
+# CycloneDX library and by jsonschema, one process at a time.
+if ok kit_pack; then
+  start sbom bash tests/release/validate_sbom.sh build/windows/dist/winrepair.cdx.json
+else
+  skip sbom "kit_pack failed"
 fi
 # The CTest entries labelled "kit" run the programs the kit holds; the kit's
 # own run (in a Wine prefix of its own) runs them from this tree, so they are
@@ -150,9 +164,8 @@ if ok configure_windows_clang; then
 else
   skip build_windows_clang "configure_windows_clang failed"
 fi
-# The clang tree's Wine tests start as soon as it is built, and the rest
-# (clang-tidy, the workflows, the bill of materials, fuzzing) runs while they
-# wait. clang-tidy reads this tree's compile database; its one generated
+# The clang tree's Wine tests start as soon as it is built, and clang-tidy
+# and fuzzing run while they wait. clang-tidy reads this tree's compile database; its one generated
 # source was built with the tree, so it builds nothing (--no-build): the
 # reproducibility check builds in the tree, and two ninjas must not share one.
 if ok build_windows_clang; then
@@ -162,19 +175,11 @@ else
   skip ctest_windows_clang "build_windows_clang failed"
   skip tidy "build_windows_clang failed"
 fi
-run workflow bash tests/kit/validate_workflow.sh
-# The release kit_pack made: its bill of materials, validated by the
-# CycloneDX library and by jsonschema.
-if ok kit_pack; then
-  run sbom bash tests/release/validate_sbom.sh build/windows/dist/winrepair.cdx.json
-else
-  skip sbom "kit_pack failed"
-fi
 # FUZZ_SECONDS, when set, is the fuzzing time per target instead of fuzz.sh's
 # own; FUZZ_JOBS targets at a time, by default one a core.
 run fuzz bash scripts/fuzz.sh -j "${FUZZ_JOBS:-2}" ${FUZZ_SECONDS:+"$FUZZ_SECONDS"}
 
-for name in links ctest_windows kit_run ctest_windows_clang; do
+for name in links workflow sbom ctest_windows kit_run ctest_windows_clang; do
   if [[ -n "${PHASE_PID[$name]:-}" ]]; then
     finish "$name"
   fi
