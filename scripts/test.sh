@@ -86,13 +86,10 @@ skip() {
 
 ok() { [[ "${PHASE_STATUS[$1]}" == 0 ]]; }
 
-# Configuring is mostly serial work: the four trees side by side (the fuzz
-# tree's build comes last, in fuzz.sh, when nothing else would fill a core
-# while it configures).
+# Configuring is mostly serial work: the three trees side by side.
 start configure_windows cmake --preset windows
 start configure_windows_clang cmake --preset windows-clang
 start configure_host cmake --preset host
-start configure_fuzz cmake --preset fuzz
 # The source checks need no build: the C++ layout, shellcheck and pyflakes
 # over the scripts, the links of every Markdown page. Each names the files
 # that fail. The link check's first run mostly waits for the npm registry,
@@ -106,18 +103,18 @@ run script_check bash scripts/check-scripts.sh
 finish configure_windows
 finish configure_windows_clang
 finish configure_host
-finish configure_fuzz
 
 # The GCC tree first: its Wine tests wait the most of anything here. The
 # host tree builds beside it: each build has stretches that keep one core
-# (a precompiled header, a link), which the other build fills.
+# (a precompiled header, a link), which the other build fills; two jobs
+# each, so that together they keep two cores busy without crowding them.
 if ok configure_host; then
-  start build_host cmake --build --preset host
+  start build_host cmake --build --preset host -j 2
 else
   skip build_host "configure_host failed"
 fi
 if ok configure_windows; then
-  run build_windows cmake --build --preset windows
+  run build_windows cmake --build --preset windows -j 2
 else
   skip build_windows "configure_windows failed"
 fi
