@@ -12,7 +12,6 @@ using ByteIo = Contract;
 
 constexpr NtStatus STATUS_PIPE_CLOSING = static_cast<NtStatus>(0xC00000B1u);
 constexpr Dword ERROR_HANDLE_EOF = 38;
-constexpr Dword WAIT_TIMEOUT = 258;
 
 struct Read {
   NtStatus status = 0;

@@ -24,6 +24,7 @@ set(CONTRACT_CASES
 
 add_executable(contract_tests_fake ${CONTRACT_CASES} ${CONTRACT_DIR}/fake_world.cpp)
 target_link_libraries(contract_tests_fake PRIVATE wr_runtime_test wr_fake gtest_main)
+winrepair_test_program(contract_tests_fake)
 if(NOT WIN32)
   add_test(NAME contract_tests_fake COMMAND contract_tests_fake --gtest_brief=1)
   return()

@@ -10,6 +10,9 @@
 
 namespace wr::contract {
 
+// WaitForSingleObject's answer when the time ran out.
+constexpr Dword WAIT_TIMEOUT = 258;
+
 inline std::u16string Str(const WideText& text) { return std::u16string(text.data(), text.size()); }
 
 // UTF-8 for failure messages.

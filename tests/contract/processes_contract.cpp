@@ -10,7 +10,6 @@ namespace {
 
 using Processes = Contract;
 
-constexpr Dword WAIT_TIMEOUT = 258;
 constexpr Dword STILL_ACTIVE = 259;
 constexpr std::uintptr_t PROC_THREAD_ATTRIBUTE_HANDLE_LIST = 0x20002;
 // sizeof(STARTUPINFOW) and sizeof(STARTUPINFOEXW) on x64.

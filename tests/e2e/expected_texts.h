@@ -100,4 +100,9 @@ inline std::string LaunchFailedVerdict(std::string_view errorText) {
 // What a stand-in copied as <name>.exe prints when it runs.
 inline std::string StandInSaid(std::string_view name) { return "stand-in " + std::string(name) + " ran\n"; }
 
+// A whole run where both stand-ins exit 0.
+inline std::string SuccessfulTranscript() {
+  return Banner() + Stage1() + StandInSaid("DISM") + Stage2() + StandInSaid("sfc") + std::string(kSuccessText);
+}
+
 }  // namespace wr::e2e

@@ -9,10 +9,6 @@
 namespace wr::e2e {
 namespace {
 
-std::string SuccessfulTranscript() {
-  return Banner() + Stage1() + StandInSaid("DISM") + Stage2() + StandInSaid("sfc") + std::string(kSuccessText);
-}
-
 class Transcript : public Sandbox {
  protected:
   void SetUp() override {
