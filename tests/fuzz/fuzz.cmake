@@ -4,6 +4,12 @@
 file(GLOB FUZZ_PROPERTY_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/*_property.cpp)
 add_library(wr_fuzz_properties STATIC ${FUZZ_PROPERTY_SOURCES})
 target_link_libraries(wr_fuzz_properties PUBLIC wr_console_test wr_launch_test wr_fake)
+# Compiled as one source, as the test programs are (see CMakeLists.txt): each
+# fuzz target then carries every property's code, of which it runs its own.
+set_target_properties(wr_fuzz_properties PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
+# Its helpers share names with the command line's, meaning other things.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/tests/fuzz/search_path_property.cpp
+  PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
 
 if(WINREPAIR_FUZZ)
   set(FUZZ_TARGETS)
