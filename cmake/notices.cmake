@@ -30,19 +30,9 @@ function(winrepair_link_map target)
 endfunction()
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/maps)
 
-# The generator reads Debian's copyright files with python3-debian, which only
-# Debian's own interpreter sees when another python3 comes first on PATH.
-set(DEBIAN_PYTHON ${Python3_EXECUTABLE})
-execute_process(COMMAND ${DEBIAN_PYTHON} -c "import debian.copyright" RESULT_VARIABLE no_debian
-  OUTPUT_QUIET ERROR_QUIET)
-if(no_debian)
-  set(DEBIAN_PYTHON /usr/bin/python3)
-  execute_process(COMMAND ${DEBIAN_PYTHON} -c "import debian.copyright" RESULT_VARIABLE no_debian
-    OUTPUT_QUIET ERROR_QUIET)
-endif()
-if(no_debian)
-  message(FATAL_ERROR "python3-debian is missing: run scripts/install-deps.sh")
-endif()
+# The generator reads Debian's copyright files with python3-debian.
+include(${CMAKE_SOURCE_DIR}/cmake/python_with.cmake)
+winrepair_python_with(DEBIAN_PYTHON debian.copyright python3-debian)
 set(NOTICES_SCRIPTS
   ${CMAKE_SOURCE_DIR}/scripts/third_party_notices.py ${CMAKE_SOURCE_DIR}/scripts/dep5_notice.py
   ${CMAKE_SOURCE_DIR}/scripts/member_sources.py ${CMAKE_SOURCE_DIR}/scripts/windows_text.py)

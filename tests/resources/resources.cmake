@@ -1,16 +1,8 @@
 # Checks on the built executable. None of them runs it, so none needs Wine.
 
-# They read it with pefile (Debian's python3-pefile), which only Debian's own
-# interpreter sees when another python3 comes first on PATH.
-set(PEFILE_PYTHON ${Python3_EXECUTABLE})
-execute_process(COMMAND ${PEFILE_PYTHON} -c "import pefile" RESULT_VARIABLE no_pefile OUTPUT_QUIET ERROR_QUIET)
-if(no_pefile)
-  set(PEFILE_PYTHON /usr/bin/python3)
-  execute_process(COMMAND ${PEFILE_PYTHON} -c "import pefile" RESULT_VARIABLE no_pefile OUTPUT_QUIET ERROR_QUIET)
-endif()
-if(no_pefile)
-  message(FATAL_ERROR "python3-pefile is missing: run scripts/install-deps.sh")
-endif()
+# They read it with pefile (Debian's python3-pefile).
+include(${CMAKE_SOURCE_DIR}/cmake/python_with.cmake)
+winrepair_python_with(PEFILE_PYTHON pefile python3-pefile)
 set(WINREPAIR_WEB_ADDRESS "cubeshot.example")
 set(exe_check_args
   --exe $<TARGET_FILE:winrepair>

@@ -66,14 +66,18 @@ void FindOptionWord() {
   for (const wchar_t* p = line; *p; ++p)
     if (*p == L'/') slash = p;
   if (!slash) return;
+  // Built aside and kept only when whole: a slash inside a path ("C:/tools/
+  // sfc.exe") must leave no part of "sfc" behind as an option.
+  wchar_t word[64];
   int n = 0;
   for (const wchar_t* p = slash + 1; *p && *p != L' '; ++p) {
     if (n == 63 || !((*p >= L'a' && *p <= L'z') || (*p >= L'A' && *p <= L'Z'))) return;
-    optionWord[n++] = *p;
+    word[n++] = *p;
   }
   for (const wchar_t* p = slash + 1 + n; *p; ++p)
     if (*p != L' ') return;
-  optionWord[n] = 0;
+  word[n] = 0;
+  lstrcpyW(optionWord, word);
 }
 
 void WithSuffix(const OwnName& own, const wchar_t* suffix, wchar_t* out) {
