@@ -163,8 +163,10 @@ else
 fi
 # The clang tree's Wine tests start as soon as it is built, and clang-tidy
 # and fuzzing run while they wait. clang-tidy reads this tree's compile database; its one generated
-# source was built with the tree, so it builds nothing (--no-build): the
-# reproducibility check builds in the tree, and two ninjas must not share one.
+# source was built with the tree, so it builds nothing (--no-build): CTest
+# runs in the tree meanwhile. No check rebuilds in a tree that another phase
+# reads: the reproducibility check builds its second copy in a scratch tree
+# and only reads the first (the build presets make the release with the rest).
 if ok build_windows_clang; then
   start ctest_windows_clang ctest --preset windows-clang -j "$WINE_TEST_JOBS"
   run tidy bash scripts/tidy.sh --no-build

@@ -26,6 +26,7 @@ add_test(NAME resources_reproducible_build
           --toolchain ${CMAKE_TOOLCHAIN_FILE}
           --make-program ${CMAKE_MAKE_PROGRAM}
           --target release
+          --made-from winrepair.exe
           --output winrepair.exe
           --output dist/winrepair.exe
           --output dist/LICENSE
