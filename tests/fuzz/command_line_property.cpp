@@ -70,15 +70,6 @@ bool Refused(const Result<WideText>& line, const FixedRecord& record) {
   return !line.ok() && line.error().variant() == IoError::Variant::FixedMessage && &line.error().fixed() == &record;
 }
 
-std::string Show(std::u16string_view text) {
-  std::string out;
-  for (char16_t c : text) {
-    if (c >= 0x20 && c < 0x7F) out += static_cast<char>(c);
-    else out += "\\u" + std::to_string(static_cast<unsigned>(c));
-  }
-  return out;
-}
-
 std::string CheckOrdinary(const std::string& program, const std::vector<std::string>& arguments, bool force) {
   testing::FakeSystem os;
   ToolCommand command = NewCommand(os, program);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "tests/fake/text_models.h"
 
@@ -12,6 +13,17 @@ namespace wr::fuzz {
 
 using testing::EncodeUtf16Model;
 using testing::EncodeUtf8Model;
+
+// A UTF-16 text for a failure message: printable ASCII as it is, every other
+// unit as \uN (decimal), so that what broke reads the same on any terminal.
+inline std::string Show(std::u16string_view text) {
+  std::string out;
+  for (char16_t c : text) {
+    if (c >= 0x20 && c < 0x7F) out += static_cast<char>(c);
+    else out += "\\u" + std::to_string(static_cast<unsigned>(c));
+  }
+  return out;
+}
 
 class FuzzInput {
  public:

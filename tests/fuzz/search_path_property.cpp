@@ -167,15 +167,6 @@ std::vector<std::u16string> SplitModel(const std::u16string& value) {
   return out;
 }
 
-std::string Show(std::u16string_view text) {
-  std::string out;
-  for (char16_t c : text) {
-    if (c >= 0x20 && c < 0x7F) out += static_cast<char>(c);
-    else out += "\\u" + std::to_string(static_cast<unsigned>(c));
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string CheckSearchPath(const std::uint8_t* data, std::size_t size) {
