@@ -10,9 +10,10 @@ text always produces a byte-identical file: builds have to be reproducible.
 import argparse
 import sys
 
+from publisher_text import TEXT_SIZE, read_publisher_text
+
 MASK64 = (1 << 64) - 1
 SEED = 0x5EED_0F_C0FFEE_0413
-TEXT_SIZE = 16
 TITLE_ARENA_SIZE = 3072
 BANNER_ARENA_SIZE = 2048
 
@@ -185,27 +186,13 @@ alignas(16) const unsigned char kBannerArena[{len(banner["arena"])}] = {{
 """
 
 
-def read_text(path):
-    with open(path, "rb") as f:
-        raw = f.read()
-    if raw.endswith(b"\r\n"):
-        raw = raw[:-2]
-    elif raw.endswith(b"\n"):
-        raw = raw[:-1]
-    if len(raw) != TEXT_SIZE:
-        raise ValueError(f"{path}: the text must be exactly {TEXT_SIZE} bytes, found {len(raw)}")
-    if any(b < 0x20 or b > 0x7E for b in raw):
-        raise ValueError(f"{path}: the text must be printable ASCII, one byte per character")
-    return raw
-
-
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--text-file", required=True)
     parser.add_argument("--output", required=True)
     args = parser.parse_args(argv)
     try:
-        text = read_text(args.text_file)
+        text = read_publisher_text(args.text_file).encode("ascii")
     except (OSError, ValueError) as e:
         print(f"make_scrambled: {e}", file=sys.stderr)
         return 1

@@ -47,10 +47,20 @@ file(STRINGS ${CMAKE_SOURCE_DIR}/LICENSE license_copyright REGEX "^Copyright " L
 if(NOT license_name OR NOT license_copyright)
   message(FATAL_ERROR "LICENSE has no licence name on its first line or no 'Copyright ...' line")
 endif()
+# The publisher named in the file's properties is the one the window shows:
+# publisher/publisher.txt holds it for both (the program's copies are
+# scrambled from it at build time).
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/publisher/publisher.txt)
+file(STRINGS ${CMAKE_SOURCE_DIR}/publisher/publisher.txt WINREPAIR_PUBLISHER_TEXT LIMIT_COUNT 1)
+if(NOT WINREPAIR_PUBLISHER_TEXT MATCHES "^[ -~]+$" OR WINREPAIR_PUBLISHER_TEXT MATCHES "[\"\\]")
+  message(FATAL_ERROR "publisher/publisher.txt: the first line must be printable ASCII without quotes or backslashes")
+endif()
 file(CONFIGURE OUTPUT ${GENERATED_DIR}/winrepair_version.h CONTENT
 "#define WINREPAIR_VERSION_NUMBERS ${WINREPAIR_VERSION_NUMBERS}
 #define WINREPAIR_VERSION_TEXT \"${PROJECT_VERSION}\"
 #define WINREPAIR_LEGAL_COPYRIGHT \"${license_copyright}. ${license_name}\"
+#define WINREPAIR_PUBLISHER \"${WINREPAIR_PUBLISHER_TEXT}\"
+#define WINREPAIR_PRODUCT_NAME \"${WINREPAIR_PUBLISHER_TEXT} windows repair\"
 ")
 configure_file(${CMAKE_SOURCE_DIR}/resources/winrepair.manifest.in ${GENERATED_DIR}/winrepair.manifest @ONLY)
 

@@ -43,6 +43,9 @@ import tempfile
 import make_sbom
 import windows_text
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "publisher"))
+from publisher_text import read_publisher_text  # noqa: E402
+
 SIGNING_VARIABLES = ("WINREPAIR_SIGN_PKCS12", "WINREPAIR_SIGN_PKCS12_BASE64", "WINREPAIR_SIGN_CERT", "WINREPAIR_SIGN_KEY",
                      "WINREPAIR_SIGN_PASSWORD_FILE", "WINREPAIR_SIGN_PASSWORD",
                      "WINREPAIR_SIGN_TIMESTAMP_URL")
@@ -214,8 +217,7 @@ def main(argv):
                         help="the publisher the program names (publisher/publisher.txt): the supplier")
     args = parser.parse_args(argv)
     try:
-        with open(args.publisher_text_file, encoding="utf-8") as f:
-            publisher = f.read().strip()
+        publisher = read_publisher_text(args.publisher_text_file)
         signed = make_release(args.exe, args.out_dir, args.version, os.environ, args.license, args.notices,
                               args.packages, publisher)
     except (ReleaseError, make_sbom.SbomError, OSError, ValueError) as e:

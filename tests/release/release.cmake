@@ -11,7 +11,7 @@ add_test(NAME release_signing
           --signed-copy ${RELEASE_TEST_DIR}/winrepair.exe
           --version ${PROJECT_VERSION}
           --publisher-text-file ${CMAKE_SOURCE_DIR}/publisher/publisher.txt
-          --web-address ${WINREPAIR_WEB_ADDRESS}
+          --web-address ${WINREPAIR_PUBLISHER_TEXT}
           --license ${CMAKE_SOURCE_DIR}/LICENSE
           --notices ${RELEASE_NOTICES}
           --packages ${RELEASE_PACKAGES})

@@ -5,12 +5,16 @@ resources, and that the publisher text is not stored in the clear.
 Prints one line per problem and exits with 1 if there is any."""
 
 import argparse
+import os
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 import zlib
 
 import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "publisher"))
+from publisher_text import read_publisher_text  # noqa: E402
 
 RT_ICON = pefile.RESOURCE_TYPE["RT_ICON"]
 RT_GROUP_ICON = pefile.RESOURCE_TYPE["RT_GROUP_ICON"]
@@ -463,16 +467,6 @@ def check(data, publisher_text, web_address, version, legal_copyright):
                 + check_hidden_text(pe, leaves, [publisher_text, web_address]))
     except (PeError, pefile.PEFormatError) as e:
         return [f"not a readable PE file: {e}"]
-
-
-def read_publisher_text(path):
-    with open(path, "rb") as f:
-        raw = f.read()
-    if raw.endswith(b"\r\n"):
-        raw = raw[:-2]
-    elif raw.endswith(b"\n"):
-        raw = raw[:-1]
-    return raw.decode("ascii")
 
 
 def read_legal_copyright(license_path):

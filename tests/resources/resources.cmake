@@ -3,11 +3,10 @@
 # They read it with pefile (Debian's python3-pefile).
 include(${CMAKE_SOURCE_DIR}/cmake/python_with.cmake)
 winrepair_python_with(PEFILE_PYTHON pefile python3-pefile)
-set(WINREPAIR_WEB_ADDRESS "cubeshot.example")
 set(exe_check_args
   --exe $<TARGET_FILE:winrepair>
   --publisher-text-file ${CMAKE_SOURCE_DIR}/publisher/publisher.txt
-  --web-address ${WINREPAIR_WEB_ADDRESS}
+  --web-address ${WINREPAIR_PUBLISHER_TEXT}
   --version ${PROJECT_VERSION}
   --license ${CMAKE_SOURCE_DIR}/LICENSE)
 
