@@ -31,13 +31,14 @@ Prints one line per problem and exits with 1 if there is any."""
 
 import argparse
 import base64
+import contextlib
 import datetime
 import hashlib
 import json
 import os
+import re
 import secrets
 import shutil
-import re
 import socket
 import stat
 import subprocess
@@ -55,7 +56,7 @@ import timestamp_service  # noqa: E402
 MAKE_RELEASE = os.path.join(HERE, "..", "..", "scripts", "make_release.py")
 RELEASE_FILES = ["LICENSE", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "winrepair.cdx.json", "winrepair.exe"]
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
-# The osslsigncode every step runs (--osslsigncode).
+# The osslsigncode every step runs: PATH's, or Debian 12's own (--debian-osslsigncode).
 OSSLSIGNCODE = "osslsigncode"
 SIGNATURE_OK = "Signature verification: ok"
 TIMESTAMP_OK = "Timestamp Server Signature verification: ok"
@@ -434,21 +435,17 @@ def check_failed_signing(failures, args, work, signer, password_file):
     ]
     for name, signing, service_kind, words, logged_arguments in cases:
         out_dir = os.path.join(work, "failed")
-        service = None
-        if service_kind:
-            service = timestamp_service.TimestampService(os.path.join(work, "tsa-" + service_kind),
-                                                         spoil=service_kind == "spoiled").__enter__()
-            signing = dict(signing, WINREPAIR_SIGN_TIMESTAMP_URL=service.url)
-            if service_kind == "spoiled":
-                signing["WINREPAIR_SIGN_CA_FILE"] = roots(work, "spoiled-roots", args.root_cert, service.ca_cert)
-        env = release_env(work, signing)
-        if os.path.exists(env["ARGUMENT_LOG"]):
-            os.remove(env["ARGUMENT_LOG"])
-        try:
+        with contextlib.ExitStack() as running:
+            if service_kind:
+                service = running.enter_context(timestamp_service.TimestampService(
+                    os.path.join(work, "tsa-" + service_kind), spoil=service_kind == "spoiled"))
+                signing = dict(signing, WINREPAIR_SIGN_TIMESTAMP_URL=service.url)
+                if service_kind == "spoiled":
+                    signing["WINREPAIR_SIGN_CA_FILE"] = roots(work, "spoiled-roots", args.root_cert, service.ca_cert)
+            env = release_env(work, signing)
+            if os.path.exists(env["ARGUMENT_LOG"]):
+                os.remove(env["ARGUMENT_LOG"])
             status, output = make_release(args, out_dir, env)
-        finally:
-            if service:
-                service.__exit__(None, None, None)
         failures.expect(status != 0, f"{name}: signing failed, yet the release was made")
         left = sorted(os.listdir(out_dir)) if os.path.isdir(out_dir) else []
         failures.expect(left == [], f"{name}: the failed signing left {left} behind")
@@ -494,7 +491,32 @@ def check_dates(failures, args, work):
                         f"SOURCE_DATE_EPOCH=1700000000 dates the bill of materials {dated}")
 
 
-def check_planted_versions(failures, work, out_dir):
+def check_unexpected_packages(failures, args, work):
+    """Packages the bill of materials cannot be made from stop the release
+    on one line naming what is wrong, not in a traceback."""
+    with open(args.packages, encoding="utf-8") as f:
+        packages = json.load(f)
+    without_version = [dict(packages[0], version="")] + packages[1:]
+    cases = [
+        ("a package without its version", json.dumps(without_version),
+         f"package '{packages[0]['name']}' lacks version"),
+        ("packages that are not JSON", "[{", "make_release: "),
+        ("no packages", "[]", "no packages"),
+    ]
+    for name, text, expected in cases:
+        path = os.path.join(work, "unexpected-packages.json")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        out_dir = os.path.join(work, "unexpected")
+        status, output = make_release(argparse.Namespace(**dict(vars(args), packages=path)), out_dir,
+                                      release_env(work, {}))
+        left = sorted(os.listdir(out_dir)) if os.path.isdir(out_dir) else []
+        failures.expect(status == 1 and len(output.strip().splitlines()) == 1 and output.startswith("make_release: ")
+                        and expected in output and not left,
+                        f"{name}: status {status}, {output.strip()!r}, left {left}")
+
+
+def check_planted_versions(failures, out_dir):
     """The version check sees a version that is not the installed package's:
     the source package's, as dpkg-query gives it, written where the binary
     package's belongs."""
@@ -549,11 +571,11 @@ def main(argv):
         OSSLSIGNCODE = shown.strip()
     else:
         OSSLSIGNCODE = shutil.which("osslsigncode")
-    _, shown = run([OSSLSIGNCODE or "osslsigncode", "--version"])
-    version = shown.split(",")[0].strip()
-    if not OSSLSIGNCODE or not version.startswith("osslsigncode "):
-        print(f"no osslsigncode to run: {shown.strip()}")
+    if not OSSLSIGNCODE:
+        print("no osslsigncode on PATH: run scripts/install-deps.sh")
         return 1
+    _, shown = run([OSSLSIGNCODE, "--version"])
+    version = shown.split(",")[0].strip()
     args.commit_time = commit_time()
     args.refusals = []
 
@@ -579,8 +601,9 @@ def main(argv):
     check_unsigned(failures, args, work, unsigned)
     planted = None
     if os.path.isdir(os.path.join(work, "unsigned")):
-        planted = check_planted_versions(failures, work, os.path.join(work, "unsigned"))
+        planted = check_planted_versions(failures, os.path.join(work, "unsigned"))
     check_dates(failures, args, work)
+    check_unexpected_packages(failures, args, work)
     forms = [
         ("pkcs12-password-file", {"WINREPAIR_SIGN_PKCS12": signer["pkcs12"],
                                   "WINREPAIR_SIGN_PASSWORD_FILE": password_file}),
