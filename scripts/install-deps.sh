@@ -9,7 +9,11 @@ set -euo pipefail
 # (scripts/dep5_notice.py); python3-jsonschema: the second validator of the
 # bill of materials (tests/release/validate_sbom_schema.py); python3-yaml:
 # the release workflow's checks (tests/kit/check_release_workflow.py); file:
-# the shipped text files' line ends are checked with it.
+# the shipped text files' line ends are checked with it. node-acorn,
+# node-cjs-module-lexer, node-undici and the libraries from libuv1 on: what
+# Debian's Node.js 18 needs beside its own two packages, which
+# scripts/debian-node.sh unpacks where the machine's node is another one
+# (the npm tools run on it, as in the CI containers).
 PACKAGES=(
   cmake ninja-build g++ python3
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
@@ -18,6 +22,8 @@ PACKAGES=(
   clang lld clang-tidy gcovr libclang-rt-14-dev
   clang-format-14 shellcheck pyflakes3
   python3-debian python3-jsonschema python3-yaml file
+  node-acorn node-cjs-module-lexer node-undici
+  libuv1 libc-ares2 libbrotli1 libnghttp2-14 libicu72
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -23,6 +23,11 @@ SCRIPT_START=$EPOCHREALTIME
 "$ROOT/scripts/install-deps.sh"
 export WINREPAIR_DEPS_INSTALLED=1
 cd "$ROOT"
+# The npm tools (links, workflow, sbom) run on Debian 12's Node.js 18, as in
+# the CI containers, whatever node this machine has; each checks that every
+# package it installed declares that it runs there (scripts/npm-tools.sh).
+WINREPAIR_NODE="$(bash scripts/debian-node.sh)"
+export WINREPAIR_NODE
 
 LOGS="$ROOT/build/test-logs"
 rm -rf "$LOGS"

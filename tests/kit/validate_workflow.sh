@@ -18,13 +18,14 @@ VERSION=0.6.0
 source "$ROOT/scripts/npm-tools.sh"
 TOOLS="$(install_npm_tools "action-validator-$VERSION" \
   "@action-validator/cli@$VERSION" "@action-validator/core@$VERSION")"
-VALIDATOR="$TOOLS/node_modules/.bin/action-validator"
+NODE="$(npm_tools_node)"
+validator() { "$NODE" "$TOOLS/node_modules/.bin/action-validator" "$@"; }
 
 # The validator must see a broken file as broken, or its silence means nothing.
 broken="$(mktemp --suffix=.yml)"
 trap 'rm -f "$broken"' EXIT
 printf 'name: broken\non: push\njobs:\n  build:\n    runs-on: windows-latest\n    stepz: []\n' >"$broken"
-if "$VALIDATOR" "$broken" >/dev/null 2>&1; then
+if validator "$broken" >/dev/null 2>&1; then
   echo "validate_workflow: action-validator accepted a job with no steps" >&2
   exit 1
 fi
@@ -39,7 +40,7 @@ for workflow in "$ROOT"/.github/workflows/*.yml; do
     grep -vE "$newer" "$workflow" >"$checked"
     note=" (without its attestations permission, which this validator's schema predates)"
   fi
-  if "$VALIDATOR" "$checked"; then
+  if validator "$checked"; then
     echo "valid: ${workflow#"$ROOT"/}$note"
   else
     echo "invalid: ${workflow#"$ROOT"/}" >&2
