@@ -2,8 +2,12 @@
 # Validates the CI workflow files against the hosted CI's published workflow
 # schema with action-validator, installed from the npm registry at a pinned
 # version into build/tools (never globally), and checks what each workflow
-# is for (check_release_workflow.py structure). Nothing here can run the
-# jobs themselves.
+# is for (check_release_workflow.py structure: the release's test and
+# publish jobs, least permissions, actions pinned by commit, checkouts that
+# keep no token, git's safe.directory right after checkout), then runs the
+# container jobs' own steps as root in a clone owned by another user, as the
+# CI's containers meet their workspace (check_release_workflow.py
+# foreign-owner). Nothing here can run the jobs themselves.
 #
 # action-validator 0.6.0, the newest there is, carries a workflow schema
 # from before the CI documented the "attestations" permission, which
@@ -48,8 +52,11 @@ for workflow in "$ROOT"/.github/workflows/*.yml; do
   fi
   [[ "$checked" == "$workflow" ]] || rm -f "$checked"
 done
-# What the release and test workflows are for (Debian's python3-yaml reads them).
-PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 "$ROOT/tests/kit/check_release_workflow.py" structure || status=1
+# What the workflows are for, and their git steps where the workspace
+# belongs to another user (Debian's python3-yaml reads them).
+export PYTHONDONTWRITEBYTECODE=1
+/usr/bin/python3 "$ROOT/tests/kit/check_release_workflow.py" structure || status=1
+/usr/bin/python3 "$ROOT/tests/kit/check_release_workflow.py" foreign-owner || status=1
 # What the Windows job is for: the kit built by the project's script, run
 # by run-tests.cmd, and results.txt kept.
 kit="$ROOT/.github/workflows/windows.yml"
