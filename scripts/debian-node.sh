@@ -20,6 +20,15 @@ if command -v node >/dev/null && [[ "$(node --version)" == "v$MAJOR".* ]]; then
   exit 0
 fi
 
+# One unpacked before: reading the archive's versions takes seconds, and
+# build/ going is what brings a newer one.
+for node in "$ROOT"/build/tools/debian-node-"$MAJOR".*/node; do
+  if [[ -x "$node" && "$("$node" --version 2>/dev/null)" == "v$MAJOR".* ]]; then
+    echo "$node"
+    exit 0
+  fi
+done
+
 # The newest Node.js 18 in Debian's archive (the security archive's, when
 # it has one), never the version of another source's nodejs package.
 newest() { apt-cache madison nodejs | awk -F'|' '{ gsub(/ /, "", $2); print $2 }' | grep "^$MAJOR\." | sort -V | tail -1; }
