@@ -36,6 +36,20 @@ install_npm_tools() {
     printf '%s\n' "$@" "$NPM_TOOLS_SEMVER" >"$tools/installed"
   fi
   node="$(npm_tools_node)"
+  # The check must refuse a package that asks for a newer node, or its
+  # silence means nothing: one beside the tools' semver, in a scratch folder.
+  local spoilt refusal
+  spoilt="$(mktemp -d)"
+  mkdir -p "$spoilt/node_modules/too-new"
+  ln -s "$tools/node_modules/semver" "$spoilt/node_modules/semver"
+  printf '{"name": "too-new", "version": "1.0.0", "engines": {"node": ">=999"}}\n' \
+    >"$spoilt/node_modules/too-new/package.json"
+  refusal="$("$node" "$root/scripts/npm_engines.cjs" "$spoilt" 2>&1)" && refusal=""
+  rm -rf "$spoilt"
+  [[ "$refusal" == *"too-new@1.0.0 runs on node >=999"* ]] || {
+    echo "$name: the engines check passed a package that needs node 999: ${refusal:-no refusal}" >&2
+    return 1
+  }
   "$node" "$root/scripts/npm_engines.cjs" "$tools" >&2 || {
     echo "$name: a package above does not declare that it runs on node $("$node" --version) ($node)" >&2
     return 1
