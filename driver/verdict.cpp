@@ -12,7 +12,11 @@ Verdict VerdictForExit(int stage, Dword exit_code) {
   // A DISM code with a known cause gets its own remedy instead of the
   // reinstall line: reinstalling because the disk is full or a restart is
   // pending costs a day and solves nothing.
-  if (stage == 1 && FindDismAdvice(exit_code) != nullptr) return Verdict::ToolFailedWithAdvice;
+  if (stage == 1) {
+    if (const DismAdvice* advice = FindDismAdvice(exit_code)) {
+      return advice->succeeded ? Verdict::RestartToFinish : Verdict::ToolFailedWithAdvice;
+    }
+  }
   return Verdict::ToolFailed;
 }
 
