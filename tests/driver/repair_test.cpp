@@ -15,6 +15,7 @@
 #include "driver/advice.h"
 #include "driver/texts.h"
 #include "driver/verdict.h"
+#include "tests/driver/test_console.h"
 #include "tests/fake/fake_system.h"
 
 namespace wr {
@@ -22,25 +23,7 @@ namespace {
 
 using testing::FakeSystem;
 using testing::FatalStopped;
-
-// Fresh console objects per test, bound to the test's fake.
-class TestConsole final : public RepairConsole {
- public:
-  explicit TestConsole(System& os) : os_(os), out_(os) {}
-  ConsoleWriter& Output() override { return out_; }
-  TerminalState& Terminal() override { return terminal_; }
-  ConsoleReader& Input() override {
-    if (!in_) in_.emplace(os_);
-    return *in_;
-  }
-  bool input_used() const { return in_.has_value(); }
-
- private:
-  System& os_;
-  ConsoleWriter out_;
-  TerminalState terminal_;
-  std::optional<ConsoleReader> in_;
-};
+using testing::TestConsole;
 
 const std::string kPublisher = "cubeshot.example";
 
