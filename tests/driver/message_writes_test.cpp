@@ -270,10 +270,25 @@ TEST(AllocationCounterTest, SeesEachAllocatorWhileTheWritersLockIsHeld) {
     const char* name;
     void (*allocate)();
   };
+  // Through a volatile pointer: the compiler may drop a malloc whose block is
+  // never used.
+  static void* volatile block = nullptr;
   const Way ways[] = {
-      {"malloc", [] { std::free(std::malloc(24)); }},
-      {"calloc", [] { std::free(std::calloc(3, 8)); }},
-      {"realloc", [] { std::free(std::realloc(nullptr, 24)); }},
+      {"malloc",
+       [] {
+         block = std::malloc(24);
+         std::free(block);
+       }},
+      {"calloc",
+       [] {
+         block = std::calloc(3, 8);
+         std::free(block);
+       }},
+      {"realloc",
+       [] {
+         block = std::realloc(nullptr, 24);
+         std::free(block);
+       }},
       {"operator new", [] { ::operator delete(::operator new(24)); }},
       {"operator new[]", [] { ::operator delete[](::operator new[](24)); }},
       {"operator new (nothrow)", [] { ::operator delete(::operator new(24, std::nothrow)); }},
