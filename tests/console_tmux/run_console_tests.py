@@ -117,8 +117,14 @@ def screen_lines(text):
     return lines
 
 
+# Where the expected screens are written, for a failing case to name.
+EXPECTED_SOURCE = os.path.relpath(os.path.abspath(__file__),
+                                  os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+
+
 def diff(expected, actual):
-    return "\n".join(difflib.unified_diff(expected, actual, "expected screen",
+    """The differing lines with three of context, as text."""
+    return "\n".join(difflib.unified_diff(expected, actual, "expected screen (%s)" % EXPECTED_SOURCE,
                                           "actual screen", lineterm=""))
 
 

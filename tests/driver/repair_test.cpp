@@ -15,6 +15,7 @@
 #include "driver/advice.h"
 #include "driver/texts.h"
 #include "driver/verdict.h"
+#include "tests/driver/test_console.h"
 #include "tests/driver/verdict_runs.h"
 #include "tests/fake/fake_system.h"
 

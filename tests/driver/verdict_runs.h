@@ -9,33 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "console/console_reader.h"
-#include "console/console_writer.h"
-#include "console/terminal.h"
 #include "driver/advice.h"
 #include "driver/repair.h"
+#include "tests/driver/test_console.h"
 #include "tests/fake/fake_system.h"
 
 namespace wr::testing {
-
-// Fresh console objects per run, bound to the run's fake.
-class TestConsole final : public RepairConsole {
- public:
-  explicit TestConsole(System& os) : os_(os), out_(os) {}
-  ConsoleWriter& Output() override { return out_; }
-  TerminalState& Terminal() override { return terminal_; }
-  ConsoleReader& Input() override {
-    if (!in_) in_.emplace(os_);
-    return *in_;
-  }
-  bool input_used() const { return in_.has_value(); }
-
- private:
-  System& os_;
-  ConsoleWriter out_;
-  TerminalState terminal_;
-  std::optional<ConsoleReader> in_;
-};
 
 // One run with the tools that can be found exiting with the given codes.
 struct Outcome {
