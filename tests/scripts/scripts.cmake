@@ -1,4 +1,9 @@
-# Tests of the scripts around the build, run in the host tree.
+# Tests of the scripts around the build, run in the host tree. The source
+# checks' test runs the checkers themselves in git checkouts of its own.
+winrepair_require_program(GIT_PROGRAM git git)
+winrepair_require_program(SHELLCHECK_PROGRAM shellcheck shellcheck)
+winrepair_require_program(FLAKE8_PROGRAM flake8 flake8)
+winrepair_require_program(CLANG_FORMAT_PROGRAM clang-format-14 clang-format-14)
 add_test(NAME tidy_sources
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/tidy_sources_test.py)
 add_test(NAME source_checks
