@@ -15,3 +15,5 @@ add_test(NAME configure_checks
           --generator ${CMAKE_GENERATOR} --make-program ${CMAKE_MAKE_PROGRAM}
           --c-compiler ${CMAKE_C_COMPILER} --cxx-compiler ${CMAKE_CXX_COMPILER})
 set_tests_properties(configure_checks PROPERTIES TIMEOUT 300)
+add_test(NAME compile_alone_selftest
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/compile_alone_test.py)
