@@ -7,13 +7,13 @@
 # stand-in exit with D and the sfc one with S, to show the other verdicts.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-"$ROOT/scripts/install-deps.sh"
+"$ROOT/scripts/install_deps.sh"
 cd "$ROOT"
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target winrepair standin >/dev/null
 
 export WINEPREFIX="$ROOT/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
-"$ROOT/scripts/wine-session.sh" start
+"$ROOT/tests/wine/wine_session.sh" start
 
 exe="$ROOT/build/windows/winrepair.exe"
 if [[ "${1:-}" == "--stand-ins" ]]; then
@@ -31,5 +31,5 @@ status=0
 # cmake/mingw-w64-x86_64.cmake): without it the program or its tools fail to
 # start now and then ("Internal error").
 /usr/lib/wine/wine64 "$exe" || status=$?
-"$ROOT/scripts/wine-session.sh" stop
+"$ROOT/tests/wine/wine_session.sh" stop
 exit $status

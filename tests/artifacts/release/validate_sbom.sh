@@ -1,0 +1,68 @@
+#!/bin/bash
+# Validates the release's bill of materials (CycloneDX JSON) twice, by two
+# validators that share nothing but the schema files:
+#   - the CycloneDX project's own library, @cyclonedx/cyclonedx-library,
+#     with the JSON-schema and parser packages it validates with
+#     (validate_sbom.cjs), all installed from the npm registry at pinned
+#     versions into build/tools (never globally);
+#   - Debian's python3-jsonschema against the CycloneDX JSON schema files
+#     that pinned library ships, their references answered from those files
+#     alone (validate_sbom_schema.py).
+#
+#   bash tests/artifacts/release/validate_sbom.sh FILE...
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)"
+VERSION=10.3.0
+PACKAGES=(
+  "@cyclonedx/cyclonedx-library@$VERSION"
+  ajv@8.17.1 ajv-formats@3.0.1 ajv-formats-draft2019@1.6.1
+  packageurl-js@2.0.1 spdx-expression-parse@4.0.0
+)
+VALIDATOR="$ROOT/tests/artifacts/release/validate_sbom.cjs"
+SCHEMA_VALIDATOR="$ROOT/tests/artifacts/release/validate_sbom_schema.py"
+
+(($# > 0)) || { echo "usage: $0 FILE..." >&2; exit 2; }
+# shellcheck source=scripts/dev/npm_tools.sh
+source "$ROOT/scripts/dev/npm_tools.sh"
+TOOLS="$(install_npm_tools "cyclonedx-library-$VERSION" "${PACKAGES[@]}")"
+export NODE_PATH="$TOOLS/node_modules"
+SCHEMAS="$TOOLS/node_modules/@cyclonedx/cyclonedx-library/res/schema"
+# jsonschema is Debian's: its own interpreter, whatever python3 is first on PATH.
+schema_check() { /usr/bin/python3 "$SCHEMA_VALIDATOR" --schema-dir "$SCHEMAS" "$@"; }
+
+# Each validator must see a broken document as broken, or its silence means
+# nothing: a hash algorithm the schema does not know, and a licence the SPDX
+# list (a schema the main one refers to) does not know.
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+head='{"bomFormat": "CycloneDX", "specVersion": "1.5", "version": 1, "metadata": {"component": {"type": "application", "name": "x",'
+printf '%s\n' "$head" '"hashes": [{"alg": "SHA-257", "content": "'"$(printf '0%.0s' {1..64})"'"}]}}}' >"$work/hash.cdx.json"
+printf '%s\n' "$head" '"licenses": [{"license": {"id": "No-Such-Licence"}}]}}}' >"$work/licence.cdx.json"
+# One run of each validator over the broken documents and the real ones:
+# the broken must each be reported invalid, the real ones valid.
+status=0
+for validator in library schema; do
+  if [[ $validator == library ]]; then
+    shown="$(node "$VALIDATOR" "$work/hash.cdx.json" "$work/licence.cdx.json" "$@" 2>&1)" || true
+  else
+    shown="$(schema_check "$work/hash.cdx.json" "$work/licence.cdx.json" "$@" 2>&1)" || true
+  fi
+  for broken in "$work/hash.cdx.json" "$work/licence.cdx.json"; do
+    what="$(basename "$broken" .cdx.json)"
+    line="$(grep -F -m1 "invalid: $broken: " <<<"$shown" || true)"
+    if [[ -z "$line" ]]; then
+      echo "validate_sbom: the $validator validator accepted a document broken on purpose ($what)" >&2
+      status=1
+    else
+      line="${line#"invalid: $broken: "}"
+      echo "$validator validator rejects the document broken on purpose ($what): ${line:0:240}"
+    fi
+  done
+  for file in "$@"; do
+    grep -F "$file" <<<"$shown" | sed "s/^/$validator validator: /"
+    if grep -qF "invalid: $file" <<<"$shown" || ! grep -qF "valid: $file" <<<"$shown"; then
+      status=1
+    fi
+  done
+done
+exit $status
