@@ -12,7 +12,11 @@ cd "$ROOT"
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target winrepair standin >/dev/null
 
-export WINEPREFIX="$ROOT/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
+export WINEPREFIX="$ROOT/build/windows/wineprefix"
+set -a
+# shellcheck source=tests/wine/wine.env
+source "$ROOT/tests/wine/wine.env"
+set +a
 "$ROOT/tests/wine/wine_session.sh" start
 
 exe="$ROOT/build/windows/winrepair.exe"

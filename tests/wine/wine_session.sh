@@ -3,7 +3,10 @@
 # background processes inherit whatever pipes they find; keeping all their
 # output away from the test runner stops them from holding its pipes open.
 set -u
-export WINEDEBUG=-all
+set -a
+# shellcheck source=tests/wine/wine.env
+source "$(dirname "${BASH_SOURCE[0]}")/wine.env"
+set +a
 : "${WINEPREFIX:?WINEPREFIX must be set}"
 export WINEPREFIX
 WINE=/usr/lib/wine/wine64
