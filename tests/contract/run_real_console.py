@@ -21,8 +21,10 @@ import sys
 import tempfile
 import time
 
-WINE = os.environ.get("WINE", "/usr/lib/wine/wine64")
-WINE_NEEDS = ("HOME", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+from wine_env import WINE  # noqa: E402
+from wine_env import environment as wine_environment  # noqa: E402
+
 TIMEOUT = 120.0
 
 
@@ -48,8 +50,7 @@ def main():
         return done.stdout
 
     status_file = os.path.join(workdir, "status")
-    wine_env = {name: os.environ[name] for name in WINE_NEEDS if name in os.environ}
-    wine_env["LANG"] = "C.UTF-8"
+    wine_env = wine_environment()
     script = os.path.join(workdir, "run.sh")
     with open(script, "w") as f:
         f.write("stty susp undef\n"

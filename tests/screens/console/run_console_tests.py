@@ -34,10 +34,12 @@ import tempfile
 import termios
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "wine"))
+from wine_env import WINE  # noqa: E402
+from wine_env import environment as wine_environment  # noqa: E402
+
 SKIPPED = 77
 
-# Runs through Wine's preloader by itself: see cmake/mingw-w64-x86_64.cmake.
-WINE = os.environ.get("WINE", "/usr/lib/wine/wine64")
 PANE_WIDTH = 120
 PANE_HEIGHT = 50
 
@@ -51,20 +53,8 @@ STILL_WAITING = 1.5
 
 PUBLISHER = "cubeshot.example"
 
-# What Wine needs from the Linux environment to run in the test's prefix.
-WINE_NEEDS = ("HOME", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES")
-# Wine's console turns the program's UTF-16 into the terminal's bytes by the
-# Linux locale; without one, Cyrillic would reach the screen as "?".
-WINE_LOCALE = {"LANG": "C.UTF-8"}
 # Passed on as the pane has it, for the one case that keeps TERM.
 PANE_TERM = object()
-
-
-def wine_environment():
-    """The only Linux variables Wine is started with (TERM aside)."""
-    env = {name: os.environ[name] for name in WINE_NEEDS if name in os.environ}
-    env.update(WINE_LOCALE)
-    return env
 
 # The program's screen texts, composed the way it prints them.
 TITLE = "Утилита восстановления windows от " + PUBLISHER
