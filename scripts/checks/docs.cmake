@@ -1,5 +1,6 @@
 # The pages of the repository. In the host tree (no Wine): the check of
-# CONTRIBUTING.md's test names against pages made up for it. In the Windows
+# CONTRIBUTING.md's test names against pages made up for it, and that every
+# file or folder of the repository any page names exists. In the Windows
 # trees: that every test CONTRIBUTING.md names exists, read from ctest's
 # listing of this tree and of the host tree, the test programs' own lists
 # of their GoogleTest cases (run under Wine, as CTest runs them) and the
@@ -9,7 +10,13 @@
 if(NOT WIN32)
   add_test(NAME contributing_names_selftest
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/contributing_names_test.py)
-  set_tests_properties(contributing_names_selftest PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+  # Every repository path a page names exists, and the check itself.
+  add_test(NAME page_paths
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_page_paths.py --root ${CMAKE_SOURCE_DIR})
+  add_test(NAME page_paths_selftest
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/page_paths_test.py)
+  set_tests_properties(contributing_names_selftest page_paths page_paths_selftest
+    PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
   return()
 endif()
 
