@@ -9,7 +9,12 @@ set -euo pipefail
 # (scripts/release/dep5_notice.py); python3-jsonschema: the second validator of the
 # bill of materials (tests/artifacts/release/validate_sbom_schema.py); python3-yaml:
 # the release workflow's checks (scripts/checks/check_release_workflow.py); file:
-# the shipped text files' line ends are checked with it.
+# the shipped text files' line ends are checked with it. ca-certificates:
+# Debian's bundle of roots, which a release's signature is verified against
+# unless WINREPAIR_SIGN_CA_FILE names others (scripts/release/make_release.py).
+# libcurl4: Debian 12's own osslsigncode (2.5-4, which the release test runs
+# beside the installed one, as scripts/release/debian_osslsigncode.sh puts it)
+# links it.
 PACKAGES=(
   cmake ninja-build g++ python3
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
@@ -18,6 +23,7 @@ PACKAGES=(
   clang lld clang-tidy gcovr libclang-rt-14-dev
   clang-format-14 shellcheck pyflakes3
   python3-debian python3-jsonschema python3-yaml file
+  ca-certificates libcurl4
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -35,3 +41,6 @@ if ! command -v npm >/dev/null; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
 fi
+# Debian 12's own osslsigncode, for the release test: fetched once into
+# build/tools, not installed.
+bash "$(dirname "${BASH_SOURCE[0]}")/release/debian_osslsigncode.sh" >/dev/null

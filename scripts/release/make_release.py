@@ -18,12 +18,24 @@ command line, where other users of the machine could read them:
                                 through a private temporary file);
   WINREPAIR_SIGN_TIMESTAMP_URL  an RFC 3161 time-stamping service; without it
                                 the signature carries no timestamp, and stops
-                                validating when the certificate expires.
+                                validating when the certificate expires;
+  WINREPAIR_SIGN_CA_FILE        a PEM file of the roots the signature's chain
+                                and the timestamp's must end in (by default
+                                Debian's bundle, /etc/ssl/certs/ca-certificates.crt).
 
-Without a certificate the release is unsigned and says so. When signing or
-timestamping fails, the release fails with one line saying why and leaves
-none of its files behind. An empty variable counts as not given, as a CI
-passes a secret that is not set.
+Without a certificate the release is unsigned and says so. A signed file is
+verified before anything is released: `osslsigncode verify` against those
+roots must show the whole line "Signature verification: ok" and, when
+timestamped, "Timestamp Server Signature verification: ok" (osslsigncode
+exits 0 even when the timestamp fails to verify, so its exit status alone
+says nothing of the timestamp). When signing, timestamping or that check
+fails, the release fails with one line saying why and leaves none of its
+files behind. An empty variable counts as not given, as a CI passes a
+secret that is not set.
+
+The bill of materials is dated with the commit's time: SOURCE_DATE_EPOCH
+when set, else `git log -1 --format=%ct` of this repository; without
+either the release fails (make_sbom.py).
 
 LICENSE and THIRD-PARTY-NOTICES.txt go out as every Windows Notepad shows
 them: CR LF line ends, with a UTF-8 byte order mark when they hold non-ASCII
@@ -35,6 +47,7 @@ import binascii
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -48,7 +61,16 @@ from publisher_text import read_publisher_text  # noqa: E402
 
 SIGNING_VARIABLES = ("WINREPAIR_SIGN_PKCS12", "WINREPAIR_SIGN_PKCS12_BASE64", "WINREPAIR_SIGN_CERT", "WINREPAIR_SIGN_KEY",
                      "WINREPAIR_SIGN_PASSWORD_FILE", "WINREPAIR_SIGN_PASSWORD",
-                     "WINREPAIR_SIGN_TIMESTAMP_URL")
+                     "WINREPAIR_SIGN_TIMESTAMP_URL", "WINREPAIR_SIGN_CA_FILE")
+# Where Debian keeps its bundle of trusted roots (ca-certificates).
+DEFAULT_CA_FILE = "/etc/ssl/certs/ca-certificates.crt"
+# The whole lines osslsigncode 2.5 and 2.9 alike end a good verification
+# with; the first is part of the second, so only whole lines count.
+SIGNATURE_OK = "Signature verification: ok"
+TIMESTAMP_OK = "Timestamp Server Signature verification: ok"
+# An OpenSSL error line: its library, function, reason and extra data.
+OPENSSL_ERROR = re.compile(r"^[0-9A-F]+:error:[0-9A-F]+:([^:]*):([^:]*):([^:]*):[^:]*:\d+:(.*)$")
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RELEASE_NAME = "winrepair.exe"
 SBOM_NAME = "winrepair.cdx.json"
 # Everything a release folder holds, SHA256SUMS last.
@@ -123,7 +145,47 @@ def sign(unsigned, signed, env, description, work_dir):
         if result.returncode != 0 or not os.path.isfile(signed):
             raise ReleaseError(f"no timestamp from the time-stamping service at {url} "
                                f"({last_reason(result.stdout)}): nothing was released")
+    verify(signed, env, timestamped=bool(url))
     return True
+
+
+def roots_file(env):
+    """The PEM file of trusted roots and how it was chosen."""
+    given = env.get("WINREPAIR_SIGN_CA_FILE")
+    path = given or DEFAULT_CA_FILE
+    how = "WINREPAIR_SIGN_CA_FILE" if given else "the default; WINREPAIR_SIGN_CA_FILE names others"
+    if not os.path.isfile(path):
+        raise ReleaseError(f"no roots to verify the signature against: no such file {path} ({how})")
+    return path, how
+
+
+def verify(signed, env, timestamped):
+    """Fails unless the signature, and the timestamp when there is one,
+    verify against the trusted roots: the code-signing chain and the time-
+    stamping service's both end in one of them."""
+    roots, how = roots_file(env)
+    result = run(["osslsigncode", "verify", "-in", signed, "-CAfile", roots, "-TSA-CAfile", roots])
+    lines = [line.strip() for line in result.stdout.splitlines()]
+    wanted = [(SIGNATURE_OK, "signature")] + ([(TIMESTAMP_OK, "timestamp")] if timestamped else [])
+    for line, what in wanted:
+        if result.returncode == 0 and line in lines:
+            continue
+        head = line.rsplit(":", 1)[0] + ":"
+        shown = next((seen for seen in lines if seen.startswith(head)), None)
+        said = f'says "{shown}"' if shown else f'does not say "{line}"'
+        raise ReleaseError(f"the {what} does not verify against the roots in {roots} ({how}): osslsigncode verify "
+                           f"{said} ({verify_reason(result.stdout, result.returncode)}); nothing was released")
+
+
+def verify_reason(output, status):
+    """Why osslsigncode verify failed, in OpenSSL's words: the last error
+    line's detail ("Verify error: ...") or reason."""
+    reasons = []
+    for line in output.splitlines():
+        match = OPENSSL_ERROR.match(line.strip())
+        if match:
+            reasons.append(match.group(4).strip() or match.group(3).strip())
+    return reasons[-1] if reasons else f"exit status {status}"
 
 
 def run(command):
@@ -174,6 +236,8 @@ def make_release(exe, out_dir, version, env, license_path, notices, packages_jso
             os.remove(os.path.join(out_dir, name))
     with open(packages_json, encoding="utf-8") as f:
         packages = json.load(f)
+    # Before anything is signed: a release that cannot be dated fails at once.
+    timestamp = make_sbom.creation_time(env, ROOT)
     with tempfile.TemporaryDirectory(prefix="release-", dir=out_dir) as work:
         os.chmod(work, 0o700)
         staged = os.path.join(work, "staged")
@@ -189,7 +253,8 @@ def make_release(exe, out_dir, version, env, license_path, notices, packages_jso
         # The bill of materials and the checksums describe the file as
         # shipped, signature included.
         bom = make_sbom.bom(RELEASE_NAME, version, sha256(os.path.join(staged, RELEASE_NAME)),
-                            make_sbom.licence_id(license_path), packages, publisher)
+                            make_sbom.licence_id(license_path), packages, publisher, timestamp,
+                            make_sbom.authors(license_path))
         with open(os.path.join(staged, SBOM_NAME), "w", encoding="utf-8", newline="\n") as f:
             f.write(bom)
         # CR LF: users are told to compare the program's line in Notepad,

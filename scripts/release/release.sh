@@ -11,6 +11,11 @@
 # Without them the release is unsigned and says so. With
 # WINREPAIR_SIGN_TIMESTAMP_URL the signature is timestamped by that RFC 3161
 # service; if it does not answer, the release fails and dist/ stays empty.
+# The signed file is verified before it is released, its chain and its
+# timestamp's against the roots of WINREPAIR_SIGN_CA_FILE (a PEM file;
+# by default Debian's bundle): if either does not verify, the release fails
+# and dist/ stays empty. The bill of materials is dated with the commit's
+# time (SOURCE_DATE_EPOCH, else git's).
 # The release workflow (.github/workflows/release.yml) runs this on a tag
 # vX.Y.Z, once scripts/release/check_tag.sh has matched the tag to the version and
 # the test command has passed, with the certificate from the repository's

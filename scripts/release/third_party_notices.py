@@ -312,6 +312,10 @@ def notice_of(package, entry, fields, inputs, doc_root):
     source_package, path = found
     with open(path, encoding="utf-8", errors="replace") as f:
         text = f.read()
+    if not text.startswith("Format:") and "GCC RUNTIME LIBRARY EXCEPTION" not in text:
+        raise NoticeError(f"{', '.join(sorted(entry['files']))} of {package}: {path} is neither a machine-readable "
+                          "copyright file nor GCC's with its GCC RUNTIME LIBRARY EXCEPTION: which licence covers "
+                          "the linked code cannot be told")
     if "GCC RUNTIME LIBRARY EXCEPTION" in text:
         return {"from": path, "licence": {"expression": GCC_RUNTIME_EXPRESSION, "refs": {}},
                 "text": gcc_runtime_notice(text, path),

@@ -29,6 +29,19 @@ esac
 [[ -n "${WINREPAIR_DEPS_INSTALLED:-}" ]] || "$ROOT/scripts/install_deps.sh"
 cd "$ROOT"
 
+# The release the kit is built from dates its bill of materials with the
+# commit's time (SOURCE_DATE_EPOCH, else git's; scripts/release/make_sbom.py), and
+# fails without one. A checkout without git history, as the kit workflow's
+# is (its container has no git, so the checkout is GitHub's tarball of the
+# commit), has no commit to ask; the tarball gives every file the commit's
+# time as its modification time (git archive does), so CMakeLists.txt's
+# stands for it there.
+if [[ -z "${SOURCE_DATE_EPOCH:-}" ]] && ! git -C "$ROOT" log -1 --format=%ct >/dev/null 2>&1; then
+  SOURCE_DATE_EPOCH="$(stat -c %Y "$ROOT/CMakeLists.txt")"
+  export SOURCE_DATE_EPOCH
+  echo "windows-kit: no git history here: SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH, the time of CMakeLists.txt" >&2
+fi
+
 if [[ -z "$TREE" ]]; then
   if [[ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]]; then
     echo "windows-kit: warning: the checkout has uncommitted changes; this kit matches no commit" >&2

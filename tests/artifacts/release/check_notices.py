@@ -24,7 +24,12 @@ refuses an input it cannot account for, naming it.
   - an object that says neither its source nor its import library, a
     module definition whose possible places lie in different stanzas, and
     a licence with no text fail, naming what they cannot account for;
-  - the package URLs carry the Debian release of /etc/os-release.
+  - the package URLs carry the Debian release of /etc/os-release;
+  - every version, in the notices' lines and headings and in the packages
+    for the bill of materials (their package URLs too), is the installed
+    package's, as dpkg-query gives it;
+  - GCC's copyright file without its runtime library exception fails the
+    run on one line naming the file.
 
 Prints one line per problem and exits with 1 if there is any."""
 
@@ -43,6 +48,7 @@ GENERATOR = os.path.join(SCRIPTS, "third_party_notices.py")
 sys.path.insert(0, SCRIPTS)
 import dep5_notice  # noqa: E402
 import member_sources  # noqa: E402
+import package_versions  # noqa: E402
 
 GCC_DOC = "/usr/share/doc/gcc-mingw-w64-base/copyright"
 # A copyright file of the MinGW-w64 runtime's shape whose header, tools and
@@ -339,10 +345,12 @@ def main(argv):
     failures.expect("GCC RUNTIME LIBRARY EXCEPTION" in product and "2. No Weakening of GCC Copyleft." in product
                     and "GNU GENERAL PUBLIC LICENSE" in product and "Version 3, 29 June 2007" in product,
                     "the product's notices lack the runtime library exception or the GPL-3")
-    failures.expect("libbacktrace" not in product and "libquadmath" not in product.split("GCC RUNTIME")[1],
+    failures.expect("libbacktrace" not in product and "libquadmath" not in product.partition("GCC RUNTIME")[2],
                     "the product's notices carry the whole compiler's notice, not the runtime's")
     failures.expect("Upstream-Name: mingw-w64" in product, "the product's notices lack MinGW-w64's copyright file")
     check_runtime_stanzas(failures, product, packages.get(mingw, {}))
+    for problem in package_versions.problems(product, {"components": list(packages.values())}):
+        failures.append(f"winrepair.exe's notices: {problem}")
 
     # The probe links libstdc++'s throwing helpers: a package more.
     status, error, probe, probe_packages = generate(args, work, "probe", [("probe.exe", args.probe_map)])
@@ -397,6 +405,21 @@ def main(argv):
     status, error, _, _ = generate(args, work, "no-doc", [("winrepair.exe", args.product_map)], empty_doc)
     failures.expect(status != 0 and "no copyright file" in error and re.search(r"\blib\w+\.a\b", error),
                     f"packages without a copyright file: status {status}, {error!r}")
+
+    # GCC's copyright file without the runtime library exception: nothing
+    # says which of its licences covers the runtime.
+    no_exception_doc = os.path.join(work, "doc-without-exception")
+    os.makedirs(os.path.join(no_exception_doc, gcc_runtime))
+    shutil.copytree(os.path.join("/usr/share/doc", "mingw-w64-common"), os.path.join(no_exception_doc, mingw))
+    with open(GCC_DOC, encoding="utf-8") as f:
+        text = f.read()
+    start = text.find("GCC RUNTIME LIBRARY EXCEPTION")
+    with open(os.path.join(no_exception_doc, gcc_runtime, "copyright"), "w", encoding="utf-8") as f:
+        f.write(text[:start] + text[text.find("\n\n\n", start):] if start >= 0 else text)
+    status, error, _, _ = generate(args, work, "no-exception", [("winrepair.exe", args.product_map)], no_exception_doc)
+    failures.expect(status != 0 and len(error.splitlines()) == 1 and "GCC RUNTIME LIBRARY EXCEPTION" in error
+                    and f"{gcc_runtime}/copyright" in error and "Traceback" not in error,
+                    f"GCC's copyright file without its runtime library exception: status {status}, {error!r}")
 
     # Debian's convention where a package's folder holds no copyright file:
     # the package it depends on from the same source has it (both runtimes'

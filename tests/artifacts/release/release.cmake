@@ -1,22 +1,38 @@
 # The release as users get it: made by scripts/release/make_release.py, signed with a
 # throwaway certificate made at test time, verified, tampered with,
 # timestamped by a throwaway time-stamping service the test runs on
-# 127.0.0.1, and then run end to end under Wine by the same tests as the
-# plain build.
+# 127.0.0.1, refused when its signature or timestamp does not verify, and
+# then run end to end under Wine by the same tests as the plain build.
+# Twice: with the installed osslsigncode (a newer one from backports on
+# maintainers' machines), and with Debian 12's own, 2.5-4, which the CI
+# containers have and which prints its verification differently
+# (scripts/release/debian_osslsigncode.sh puts it beside the installed one).
 set(RELEASE_TEST_DIR ${CMAKE_BINARY_DIR}/release-test)
+set(release_check_args
+  --exe $<TARGET_FILE:winrepair>
+  --version ${PROJECT_VERSION}
+  --publisher-text-file ${CMAKE_SOURCE_DIR}/publisher/publisher.txt
+  --web-address ${WINREPAIR_PUBLISHER_TEXT}
+  --license ${CMAKE_SOURCE_DIR}/LICENSE
+  --notices ${RELEASE_NOTICES}
+  --packages ${RELEASE_PACKAGES})
 add_test(NAME release_signing
-  COMMAND ${PEFILE_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_release.py
-          --exe $<TARGET_FILE:winrepair>
+  COMMAND ${PEFILE_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_release.py ${release_check_args}
           --work-dir ${RELEASE_TEST_DIR}/work
-          --signed-copy ${RELEASE_TEST_DIR}/winrepair.exe
-          --version ${PROJECT_VERSION}
-          --publisher-text-file ${CMAKE_SOURCE_DIR}/publisher/publisher.txt
-          --web-address ${WINREPAIR_PUBLISHER_TEXT}
-          --license ${CMAKE_SOURCE_DIR}/LICENSE
-          --notices ${RELEASE_NOTICES}
-          --packages ${RELEASE_PACKAGES})
-set_tests_properties(release_signing PROPERTIES
-  FIXTURES_SETUP release_signed ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+          --signed-copy ${RELEASE_TEST_DIR}/winrepair.exe)
+add_test(NAME release_signing_debian_osslsigncode
+  COMMAND ${PEFILE_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/check_release.py ${release_check_args}
+          --work-dir ${RELEASE_TEST_DIR}/work-debian-osslsigncode
+          --debian-osslsigncode)
+set_tests_properties(release_signing PROPERTIES FIXTURES_SETUP release_signed)
+set_tests_properties(release_signing release_signing_debian_osslsigncode PROPERTIES
+  ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+
+# The tag check takes the version as CMakeLists.txt gives it and nothing
+# else: no other number, no suffix, no leading zero, no space.
+add_test(NAME release_tag_check_cases
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/release/check_tag_test.py ${PROJECT_VERSION})
+set_tests_properties(release_tag_check_cases PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 
 # Whole runs with their exit statuses read on the Windows side.
 wine_test(release_signed_e2e
@@ -58,5 +74,5 @@ set_tests_properties(notices_follow_the_link PROPERTIES ENVIRONMENT PYTHONDONTWR
 add_test(NAME release_workflow_steps
   COMMAND ${DEBIAN_PYTHON} ${CMAKE_SOURCE_DIR}/scripts/checks/check_release_workflow.py steps --version ${PROJECT_VERSION})
 add_test(NAME changelog_section_cuts
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/changelog_section_test.py)
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/release/changelog_section_test.py)
 set_tests_properties(release_workflow_steps changelog_section_cuts PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)

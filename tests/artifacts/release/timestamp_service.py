@@ -6,7 +6,12 @@ each query behind a small HTTP server, stopped by the test when it is done.
     with TimestampService(directory) as service:
         service.url        the address to sign with
         service.ca_cert    the root that issued the TSA certificate
-        service.requests   how many queries it answered"""
+        service.requests   how many queries it answered
+
+TimestampService(directory, spoil=True) answers with a spoiled token: one
+bit of the service's signature flipped, the last thing in a reply (the
+token's SignerInfo ends in it), so the reply still parses and the token
+names the right service, but its signature no longer verifies."""
 
 import http.server
 import os
@@ -72,8 +77,9 @@ def make_tsa(directory):
 
 
 class TimestampService:
-    def __init__(self, directory):
+    def __init__(self, directory, spoil=False):
         self.directory = directory
+        self.spoil = spoil
         self.paths = make_tsa(directory)
         self.ca_cert = self.paths["ca.pem"]
         self.requests = 0
@@ -87,7 +93,10 @@ class TimestampService:
                 f.write(query)
             openssl("ts", "-reply", "-config", self.paths["ts.cnf"], "-queryfile", query_file, "-out", reply_file)
             with open(reply_file, "rb") as f:
-                return f.read()
+                reply = bytearray(f.read())
+        if self.spoil:
+            reply[-16] ^= 0x01
+        return bytes(reply)
 
     def __enter__(self):
         service = self

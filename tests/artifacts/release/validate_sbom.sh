@@ -8,6 +8,9 @@
 #   - Debian's python3-jsonschema against the CycloneDX JSON schema files
 #     that pinned library ships, their references answered from those files
 #     alone (validate_sbom_schema.py).
+# Beyond the schema, each also requires what compliance tools match on:
+# every licence an SPDX expression ("expression", its identifiers on the
+# SPDX list), and every package URL in canonical form.
 #
 #   bash tests/artifacts/release/validate_sbom.sh FILE...
 set -euo pipefail
@@ -32,22 +35,34 @@ schema_check() { /usr/bin/python3 "$SCHEMA_VALIDATOR" --schema-dir "$SCHEMAS" "$
 
 # Each validator must see a broken document as broken, or its silence means
 # nothing: a hash algorithm the schema does not know, and a licence the SPDX
-# list (a schema the main one refers to) does not know.
+# list (a schema the main one refers to) does not know; and two the schema
+# accepts but compliance tools cannot use: a licence as free text instead of
+# an SPDX expression, and a package URL whose version keeps a "+" that the
+# canonical form percent-encodes (%2B).
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 head='{"bomFormat": "CycloneDX", "specVersion": "1.5", "version": 1, "metadata": {"component": {"type": "application", "name": "x",'
+library='"components": [{"type": "library", "name": "gcc-mingw-w64-x86-64-posix", "version": "12.2.0-14+deb12u1+25.2+b1",'
+canonical='"purl": "pkg:deb/debian/gcc-mingw-w64-x86-64-posix@12.2.0-14%2Bdeb12u1%2B25.2%2Bb1?arch=amd64&distro=debian-12"'
 printf '%s\n' "$head" '"hashes": [{"alg": "SHA-257", "content": "'"$(printf '0%.0s' {1..64})"'"}]}}}' >"$work/hash.cdx.json"
 printf '%s\n' "$head" '"licenses": [{"license": {"id": "No-Such-Licence"}}]}}}' >"$work/licence.cdx.json"
+printf '%s\n' "$head" '"licenses": [{"expression": "MIT"}]}},' "$library" "$canonical," \
+  '"licenses": [{"license": {"name": "GPL-3+ with GCC exception"}}]}]}' >"$work/free-text-licence.cdx.json"
+printf '%s\n' "$head" '"licenses": [{"expression": "MIT"}]}},' "$library" \
+  '"purl": "pkg:deb/debian/gcc-mingw-w64-x86-64-posix@12.2.0-14+deb12u1+25.2+b1?arch=amd64&distro=debian-12",' \
+  '"licenses": [{"expression": "GPL-3.0-or-later WITH GCC-exception-3.1"}]}]}' >"$work/unencoded-purl.cdx.json"
+broken_documents=("$work/hash.cdx.json" "$work/licence.cdx.json" "$work/free-text-licence.cdx.json"
+  "$work/unencoded-purl.cdx.json")
 # One run of each validator over the broken documents and the real ones:
 # the broken must each be reported invalid, the real ones valid.
 status=0
 for validator in library schema; do
   if [[ $validator == library ]]; then
-    shown="$(node "$VALIDATOR" "$work/hash.cdx.json" "$work/licence.cdx.json" "$@" 2>&1)" || true
+    shown="$(node "$VALIDATOR" "${broken_documents[@]}" "$@" 2>&1)" || true
   else
-    shown="$(schema_check "$work/hash.cdx.json" "$work/licence.cdx.json" "$@" 2>&1)" || true
+    shown="$(schema_check "${broken_documents[@]}" "$@" 2>&1)" || true
   fi
-  for broken in "$work/hash.cdx.json" "$work/licence.cdx.json"; do
+  for broken in "${broken_documents[@]}"; do
     what="$(basename "$broken" .cdx.json)"
     line="$(grep -F -m1 "invalid: $broken: " <<<"$shown" || true)"
     if [[ -z "$line" ]]; then
