@@ -55,7 +55,7 @@ import timestamp_service  # noqa: E402
 
 MAKE_RELEASE = os.path.join(HERE, "..", "..", "..", "scripts", "release", "make_release.py")
 RELEASE_FILES = ["LICENSE", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "winrepair.cdx.json", "winrepair.exe"]
-ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+ROOT = os.path.normpath(os.path.join(HERE, "..", "..", ".."))
 # The osslsigncode every step runs: PATH's, or Debian 12's own (--debian-osslsigncode).
 OSSLSIGNCODE = "osslsigncode"
 SIGNATURE_OK = "Signature verification: ok"
@@ -564,7 +564,7 @@ def main(argv):
     args = parser.parse_args(argv)
     global OSSLSIGNCODE
     if args.debian_osslsigncode:
-        status, shown = run(["bash", os.path.join(ROOT, "scripts", "debian-osslsigncode.sh")])
+        status, shown = run(["bash", os.path.join(ROOT, "scripts", "release", "debian_osslsigncode.sh")])
         if status != 0:
             print(shown.strip())
             return 1
