@@ -22,7 +22,7 @@ CHECK_TAG = os.path.join(HERE, "check_tag.sh")
 def check_tag(tag, root=None):
     """(exit status, output) of the tag check, in a copy of the repository's
     layout with its own CMakeLists.txt when root is given."""
-    script = CHECK_TAG if root is None else os.path.join(root, "scripts", "check-tag.sh")
+    script = CHECK_TAG if root is None else os.path.join(root, "scripts", "release", "check_tag.sh")
     result = subprocess.run(["bash", script, tag], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True)
     return result.returncode, result.stdout
@@ -66,8 +66,8 @@ def main(argv):
 
     # Versions in CMakeLists.txt that no tag may name.
     with tempfile.TemporaryDirectory() as root:
-        os.makedirs(os.path.join(root, "scripts"))
-        shutil.copy(CHECK_TAG, os.path.join(root, "scripts"))
+        os.makedirs(os.path.join(root, "scripts", "release"))
+        shutil.copy(CHECK_TAG, os.path.join(root, "scripts", "release"))
         for wrong in (f"{major}.{minor}.0{patch}", f"{major}.{minor}", f"{version}.1", f"{version}-rc1"):
             with open(os.path.join(root, "CMakeLists.txt"), "w", encoding="utf-8") as f:
                 f.write(f"cmake_minimum_required(VERSION 3.25)\nproject(winrepair VERSION {wrong} LANGUAGES C CXX)\n")
