@@ -13,21 +13,26 @@ constexpr Dword kLargestWin32Code = 0xFFFFu;
 
 }  // namespace
 
-constexpr DismAdvice kDismAdvice[7] = {
-    {3017, texts::kRestartCause, texts::kRestartAction},  // ERROR_FAIL_REBOOT_REQUIRED
-    // Success codes with a restart pending: the stage has not finished
-    // until the restart, so the tool-failed line stays above the advice and
-    // sfc does not run.
-    {3010, texts::kRestartCause, texts::kRestartAction},           // ERROR_SUCCESS_REBOOT_REQUIRED
-    {1641, texts::kRestartCause, texts::kRestartAction},           // ERROR_SUCCESS_REBOOT_INITIATED
-    {112, texts::kDiskFullCause, texts::kDiskFullAction},          // ERROR_DISK_FULL
-    {0x800F0906u, texts::kDownloadCause, texts::kDownloadAction},  // CBS_E_DOWNLOAD_FAILURE
-    // The command line is fixed and valid from windows 8 on: an option DISM
-    // does not know means windows 7's DISM, which has no /Restorehealth.
-    {87, texts::kOldDismCause, texts::kOldDismAction},  // ERROR_INVALID_PARAMETER
-    // DISM lost its call into the servicing service (Windows Modules
-    // Installer), most likely because the service stopped answering.
-    {1726, texts::kServiceCause, texts::kServiceAction},  // RPC_S_CALL_FAILED
+constexpr DismAdvice kDismAdvice[9] = {
+    // A failed change that Windows rolls back at the next restart.
+    {3017, false, texts::kRestartCause, texts::kRestartAction},  // ERROR_FAIL_REBOOT_REQUIRED
+    // Success codes: the repair succeeded and takes effect after the restart.
+    // Nothing failed, so the tool-failed line is not shown; sfc still waits
+    // until after the restart, when the repair is complete.
+    {3010, true, texts::kRestartToFinishCause, texts::kRestartAction},    // ERROR_SUCCESS_REBOOT_REQUIRED
+    {1641, true, texts::kRestartToFinishCause, texts::kRestartAction},    // ERROR_SUCCESS_REBOOT_INITIATED
+    {112, false, texts::kDiskFullCause, texts::kDiskFullAction},          // ERROR_DISK_FULL
+    {0x800F0906u, false, texts::kDownloadCause, texts::kDownloadAction},  // CBS_E_DOWNLOAD_FAILURE
+    // The command line is fixed and valid from Windows 8 on: an option DISM
+    // does not know means Windows 7's DISM, which has no /Restorehealth.
+    {87, false, texts::kOldDismCause, texts::kOldDismAction},  // ERROR_INVALID_PARAMETER
+    // DISM's remote procedure call into the servicing stack failed. Why it
+    // failed the code does not say; a restart starts the service afresh.
+    {1726, false, texts::kServiceCause, texts::kServiceAction},  // RPC_S_CALL_FAILED
+    // A file or the file system cannot be read: reinstalling onto a disk
+    // with file-system errors mends nothing, a disk check comes first.
+    {1392, false, texts::kDiskErrorCause, texts::kDiskErrorAction},  // ERROR_FILE_CORRUPT
+    {1393, false, texts::kDiskErrorCause, texts::kDiskErrorAction},  // ERROR_DISK_CORRUPT
 };
 
 const DismAdvice* FindDismAdvice(Dword exit_code) {

@@ -10,11 +10,14 @@ namespace wr {
 
 struct DismAdvice {
   Dword exit_code;
+  // DISM did its work and Windows only has to restart to finish it: the
+  // advice is the whole verdict, without the tool-failed line.
+  bool succeeded;
   std::string_view cause;   // what happened, one line
   std::string_view action;  // what the user does next, one line
 };
 
-extern const DismAdvice kDismAdvice[7];
+extern const DismAdvice kDismAdvice[9];
 
 // The row for DISM's exit code, or nullptr when no row fits.
 //

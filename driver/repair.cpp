@@ -41,6 +41,11 @@ void PrintToolFailedWithAdvice(ConsoleWriter& out, const DismAdvice& advice) {
              advice.action, texts::kLineEnd});
 }
 
+// Nothing failed: the cause and the remedy are the whole verdict.
+void PrintAdviceOnly(ConsoleWriter& out, const DismAdvice& advice) {
+  out.Print({texts::kVerdictStart, advice.cause, texts::kAdviceMiddle, advice.action, texts::kLineEnd});
+}
+
 void PrintReinstallOnly(ConsoleWriter& out) {
   out.Print({texts::kVerdictStart, texts::kReinstallText, texts::kLineEnd});
 }
@@ -72,6 +77,7 @@ Verdict RunStage(System& os, ConsoleWriter& out, int number, const RepairStage& 
   switch (verdict) {
     case Verdict::ToolFailed: PrintToolFailed(out); break;
     case Verdict::ToolFailedWithAdvice: PrintToolFailedWithAdvice(out, *FindDismAdvice(exit_code.value())); break;
+    case Verdict::RestartToFinish: PrintAdviceOnly(out, *FindDismAdvice(exit_code.value())); break;
     case Verdict::ReinstallOnly: PrintReinstallOnly(out); break;
     case Verdict::Success: out.Print({texts::kSuccessText}); break;
     case Verdict::NextStage:

@@ -19,19 +19,28 @@ inline constexpr std::string_view kStage2Header = "\n\n    2й из 2х этап
 
 // The advice that replaces the reinstall line when DISM's exit code names a
 // cause with a simpler remedy (driver/advice.cpp). Straight quotes only: the
-// raster font of a Windows 7 console has no guillemets. The service keeps
-// its name as windows shows it, capital W included, since users look it up.
-inline constexpr std::string_view kRestartCause = "Нужна перезагрузка: windows ещё не закончила начатые изменения.";
+// raster font of a Windows 7 console has no guillemets. These lines are the
+// program's own, not the fixed texts above, and write Windows as Windows
+// itself does, with a capital W.
+inline constexpr std::string_view kRestartCause = "Нужна перезагрузка: Windows ещё не закончила начатые изменения.";
 inline constexpr std::string_view kRestartAction = "Перезагрузите компьютер и запустите программу снова.";
+// DISM succeeded and only the restart is left: shown alone, with the restart
+// action, in place of the tool-failed verdict.
+inline constexpr std::string_view kRestartToFinishCause =
+    "Первый этап прошёл успешно; чтобы его завершить, нужна перезагрузка.";
 inline constexpr std::string_view kDiskFullCause = "На системном диске (обычно C:) не хватает свободного места.";
 inline constexpr std::string_view kDiskFullAction = "Освободите на нём несколько гигабайт и запустите программу снова.";
 inline constexpr std::string_view kDownloadCause = "DISM не смог скачать файлы для восстановления из интернета.";
 inline constexpr std::string_view kDownloadAction = "Проверьте подключение к интернету и запустите программу снова.";
 inline constexpr std::string_view kOldDismCause =
-    "Эта версия DISM не умеет восстанавливать систему (так бывает в windows 7).";
+    "Эта версия DISM не может восстановить систему (так бывает в Windows 7).";
 inline constexpr std::string_view kOldDismAction = "Запустите sfc /scannow в командной строке от имени администратора.";
-inline constexpr std::string_view kServiceCause = "Служба \"Установщик модулей Windows\" перестала отвечать.";
+inline constexpr std::string_view kServiceCause = "Прервалась связь DISM со службой обслуживания Windows.";
 inline constexpr std::string_view kServiceAction = kRestartAction;
+inline constexpr std::string_view kDiskErrorCause =
+    "Windows не может прочитать файл или диск: на диске могут быть ошибки.";
+inline constexpr std::string_view kDiskErrorAction =
+    "Проверьте диск: chkdsk C: /f в командной строке от имени администратора.";
 
 // The banner around the publisher text: eight lines, the box 64 columns
 // wide when the publisher text is 16 one-byte characters.

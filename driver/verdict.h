@@ -9,6 +9,7 @@ enum class Verdict {
   NextStage,  // stage 1 exited with 0: go on to stage 2
   ToolFailed,
   ToolFailedWithAdvice,  // stage 1 only: DISM's code has a row in kDismAdvice
+  RestartToFinish,       // stage 1 only: DISM succeeded, a restart finishes it; sfc waits
   ReinstallOnly,
   LaunchFailed,
   Success,

@@ -14,7 +14,11 @@ set -euo pipefail
 # unless WINREPAIR_SIGN_CA_FILE names others (scripts/release/make_release.py).
 # libcurl4: Debian 12's own osslsigncode (2.5-4, which the release test runs
 # beside the installed one, as scripts/release/debian_osslsigncode.sh puts it)
-# links it.
+# links it. node-acorn, node-cjs-module-lexer, node-undici and the
+# libraries from libuv1 on: what
+# Debian's Node.js 18 needs beside its own two packages, which
+# scripts/dev/debian_node.sh unpacks where the machine's node is another one
+# (the npm tools run on it, as in the CI containers).
 PACKAGES=(
   cmake ninja-build g++ python3
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
@@ -24,6 +28,8 @@ PACKAGES=(
   clang-format-14 shellcheck pyflakes3
   python3-debian python3-jsonschema python3-yaml file
   ca-certificates libcurl4
+  node-acorn node-cjs-module-lexer node-undici
+  libuv1 libc-ares2 libbrotli1 libnghttp2-14 libicu72
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -90,6 +90,16 @@ ok() { [[ "${PHASE_STATUS[$1]}" == 0 ]]; }
 start configure_windows cmake --preset windows
 start configure_windows_clang cmake --preset windows-clang
 start configure_host cmake --preset host
+# The npm tools (links, workflow, sbom) run on Debian 12's Node.js 18, as in
+# the CI containers, whatever node this machine has; each checks that every
+# package it installed declares that it runs there (scripts/dev/npm_tools.sh).
+# Fetched the first time while the trees configure; should it fail, the
+# tools run on the machine's node and this phase fails the run.
+run debian_node bash scripts/dev/debian_node.sh
+if ok debian_node; then
+  WINREPAIR_NODE="$(tail -1 "$LOGS/debian_node.log")"
+  export WINREPAIR_NODE
+fi
 # The source checks need no build: the C++ layout, shellcheck and pyflakes
 # over the scripts, the links of every Markdown page. Each names the files
 # that fail. The link check's first run mostly waits for the npm registry,

@@ -19,9 +19,10 @@ TOOLS="$(install_npm_tools "remark-$CLI_VERSION-validate-links-$PLUGIN_VERSION" 
   "remark-cli@$CLI_VERSION" "remark-validate-links@$PLUGIN_VERSION")"
 # By path: remark looks a plugin named by package up from the pages' folder.
 PLUGIN="$TOOLS/node_modules/remark-validate-links/index.js"
+NODE="$(npm_tools_node)"
 
 check() { # PAGE... -> remark's report; fails on any broken link
-  "$TOOLS/node_modules/.bin/remark" --no-config --no-color --quiet --frail --no-stdout \
+  "$NODE" "$TOOLS/node_modules/.bin/remark" --no-config --no-color --quiet --frail --no-stdout \
     --use "$PLUGIN=repository:false" "$@"
 }
 

@@ -2,8 +2,12 @@
 # Validates the CI workflow files against the hosted CI's published workflow
 # schema with action-validator, installed from the npm registry at a pinned
 # version into build/tools (never globally), and checks what each workflow
-# is for (check_release_workflow.py structure). Nothing here can run the
-# jobs themselves.
+# is for (check_release_workflow.py structure: the release's test and
+# publish jobs, least permissions, actions pinned by commit, checkouts that
+# keep no token, git's safe.directory right after checkout), then runs the
+# container jobs' own steps as root in a clone owned by another user, as the
+# CI's containers meet their workspace (check_release_workflow.py
+# foreign-owner). Nothing here can run the jobs themselves.
 #
 # action-validator 0.6.0, the newest there is, carries a workflow schema
 # from before the CI documented the "attestations" permission, which
@@ -18,13 +22,14 @@ VERSION=0.6.0
 source "$ROOT/scripts/dev/npm_tools.sh"
 TOOLS="$(install_npm_tools "action-validator-$VERSION" \
   "@action-validator/cli@$VERSION" "@action-validator/core@$VERSION")"
-VALIDATOR="$TOOLS/node_modules/.bin/action-validator"
+NODE="$(npm_tools_node)"
+validator() { "$NODE" "$TOOLS/node_modules/.bin/action-validator" "$@"; }
 
 # The validator must see a broken file as broken, or its silence means nothing.
 broken="$(mktemp --suffix=.yml)"
 trap 'rm -f "$broken"' EXIT
 printf 'name: broken\non: push\njobs:\n  build:\n    runs-on: windows-latest\n    stepz: []\n' >"$broken"
-if "$VALIDATOR" "$broken" >/dev/null 2>&1; then
+if validator "$broken" >/dev/null 2>&1; then
   echo "validate_workflow: action-validator accepted a job with no steps" >&2
   exit 1
 fi
@@ -39,7 +44,7 @@ for workflow in "$ROOT"/.github/workflows/*.yml; do
     grep -vE "$newer" "$workflow" >"$checked"
     note=" (without its attestations permission, which this validator's schema predates)"
   fi
-  if "$VALIDATOR" "$checked"; then
+  if validator "$checked"; then
     echo "valid: ${workflow#"$ROOT"/}$note"
   else
     echo "invalid: ${workflow#"$ROOT"/}" >&2
@@ -47,8 +52,11 @@ for workflow in "$ROOT"/.github/workflows/*.yml; do
   fi
   [[ "$checked" == "$workflow" ]] || rm -f "$checked"
 done
-# What the release and test workflows are for (Debian's python3-yaml reads them).
-PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 "$ROOT/scripts/checks/check_release_workflow.py" structure || status=1
+# What the workflows are for, and their git steps where the workspace
+# belongs to another user (Debian's python3-yaml reads them).
+export PYTHONDONTWRITEBYTECODE=1
+/usr/bin/python3 "$ROOT/scripts/checks/check_release_workflow.py" structure || status=1
+/usr/bin/python3 "$ROOT/scripts/checks/check_release_workflow.py" foreign-owner || status=1
 # What the Windows job is for: the kit built by the project's script, run
 # by run-tests.cmd, and results.txt kept.
 kit="$ROOT/.github/workflows/windows.yml"

@@ -63,38 +63,40 @@ Ended RunProbe(const std::filesystem::path& dir, const std::wstring& argument) {
   return ended;
 }
 
-class FrameTest : public Sandbox {};
+// One run of the probe: the fatal path it takes and how the process must end.
+struct EndCase {
+  const char* name;
+  const wchar_t* argument;
+  std::uint32_t exitCode;
+  const char* err;
+};
 
-TEST_F(FrameTest, PendingIoWritesTheOneMessageThenFailsFast) {
-  const Ended ended = RunProbe(Root(), L"pending-io");
-  EXPECT_EQ(ended.exitCode, 0xC0000409u);
-  EXPECT_EQ(ended.err, "fatal runtime error: I/O error: operation failed to complete synchronously\n");
+void PrintTo(const EndCase& c, std::ostream* os) { *os << c.name; }
+
+class FrameTest : public Sandbox, public ::testing::WithParamInterface<EndCase> {};
+
+// Nothing reaches standard output on any of these paths.
+TEST_P(FrameTest, EndsWithItsStatusAndMessage) {
+  const EndCase& c = GetParam();
+  const Ended ended = RunProbe(Root(), c.argument);
+  EXPECT_EQ(ended.exitCode, c.exitCode);
+  EXPECT_EQ(ended.err, c.err);
   EXPECT_EQ(ended.out, "");
 }
 
-TEST_F(FrameTest, FatalStopEndsSilently) {
-  const Ended ended = RunProbe(Root(), L"fatal-stop");
-  EXPECT_EQ(ended.exitCode, 0xC000001Du);
-  EXPECT_EQ(ended.err, "");
-  EXPECT_EQ(ended.out, "");
-}
-
-// Should TerminateProcess ever come back, the fatal stop must not: nothing
-// after it may run.
-TEST_F(FrameTest, AFatalStopWhoseTerminateReturnsStillEndsTheProcess) {
-  const Ended ended = RunProbe(Root(), L"terminate-returns");
-  EXPECT_EQ(ended.exitCode, 0xC0000409u);
-  EXPECT_EQ(ended.err, "");
-  EXPECT_EQ(ended.out, "");
-}
-
-TEST_F(FrameTest, ProbeWithoutAFatalPathExitsNormally) {
-  // Guards the two tests above: the statuses come from the fatal paths, not
-  // from the probe failing to start or run.
-  const Ended ended = RunProbe(Root(), L"nothing");
-  EXPECT_EQ(ended.exitCode, 3u);
-  EXPECT_EQ(ended.err, "fell through\n");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Probe, FrameTest,
+    ::testing::Values(EndCase{"PendingIoWritesTheOneMessageThenFailsFast", L"pending-io", 0xC0000409u,
+                              "fatal runtime error: I/O error: operation failed to complete synchronously\n"},
+                      EndCase{"FatalStopEndsSilently", L"fatal-stop", 0xC000001Du, ""},
+                      // Should TerminateProcess ever come back, the fatal stop must not:
+                      // nothing after it may run.
+                      EndCase{"AFatalStopWhoseTerminateReturnsStillEndsTheProcess", L"terminate-returns", 0xC0000409u,
+                              ""},
+                      // Guards the rows above: their statuses come from the fatal paths,
+                      // not from the probe failing to start or run.
+                      EndCase{"ProbeWithoutAFatalPathExitsNormally", L"nothing", 3u, "fell through\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace wr::e2e

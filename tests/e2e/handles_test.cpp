@@ -10,14 +10,7 @@ namespace {
 
 constexpr std::uint32_t kFatalStopStatus = 0xC000001Du;
 
-class Handles : public Sandbox {
- protected:
-  void SetUp() override {
-    Sandbox::SetUp();
-    PlaceTool(L"DISM", 0);
-    PlaceTool(L"sfc", 0);
-  }
-};
+class Handles : public BothToolsExitZero {};
 
 TEST_F(Handles, NoStandardHandlesAtAllStillRunsBothTools) {
   RunOptions options;

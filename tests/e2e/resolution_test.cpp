@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tests/e2e/expected_texts.h"
+#include "tests/e2e/same_text.h"
 #include "tests/e2e/sandbox.h"
 
 namespace wr::e2e {
@@ -24,13 +25,13 @@ TEST_F(LaunchFailure, NoSfcAnywhereShowsProgramNotFound) {
   PlaceTool(L"DISM", 0);
   RunResult run = Run();
   EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.out, UpToStage2() + LaunchFailedVerdict("program not found"));
+  EXPECT_SAME_TEXT(run.out, UpToStage2() + LaunchFailedVerdict("program not found"));
   // The whole closing text, byte for byte as the user sees it.
   const std::string tail =
       "\n    Не удалось запустить встроенное в windows средство устранения неполадок:\n"
       "program not found\n\n    В этом случае поможет только переустановка windows!\n";
   ASSERT_GE(run.out.size(), tail.size());
-  EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+  EXPECT_SAME_TEXT(run.out.substr(run.out.size() - tail.size()), tail);
 }
 
 TEST_F(LaunchFailure, WithoutStandInsTheSystemsDismRunsAndSfcIsMissing) {
@@ -44,8 +45,8 @@ TEST_F(LaunchFailure, WithoutStandInsTheSystemsDismRunsAndSfcIsMissing) {
   const std::string head = Banner() + Stage1();
   const std::string tail = Stage2() + LaunchFailedVerdict("program not found");
   ASSERT_GE(run.out.size(), head.size() + tail.size()) << run.out;
-  EXPECT_EQ(run.out.substr(0, head.size()), head);
-  EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+  EXPECT_SAME_TEXT(run.out.substr(0, head.size()), head);
+  EXPECT_SAME_TEXT(run.out.substr(run.out.size() - tail.size()), tail);
 }
 
 TEST_F(LaunchFailure, FoundButNotAProgramShowsTheSystemsTextAndCode) {
@@ -56,8 +57,8 @@ TEST_F(LaunchFailure, FoundButNotAProgramShowsTheSystemsTextAndCode) {
   const std::string head = Banner() + Stage1() + "\n    " + std::string(kLaunchFailedText) + ":\n";
   const std::string tail = "\n\n    " + std::string(kReinstallText) + "!\n";
   ASSERT_GE(run.out.size(), head.size() + tail.size()) << run.out;
-  EXPECT_EQ(run.out.substr(0, head.size()), head);
-  EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+  EXPECT_SAME_TEXT(run.out.substr(0, head.size()), head);
+  EXPECT_SAME_TEXT(run.out.substr(run.out.size() - tail.size()), tail);
   // A file that is no program fails to start with ERROR_BAD_EXE_FORMAT; its
   // text is whatever this system says for it, in this system's language.
   const std::string errorText = run.out.substr(head.size(), run.out.size() - head.size() - tail.size());
@@ -79,7 +80,7 @@ TEST_F(LaunchFailure, DirectoryNamedLikeTheToolCountsAsFound) {
   EXPECT_TRUE(ToolRuns(Root() / L"second", L"sfc").empty());
   const std::string head = UpToStage2() + "\n    " + std::string(kLaunchFailedText) + ":\n";
   ASSERT_GE(run.out.size(), head.size());
-  EXPECT_EQ(run.out.substr(0, head.size()), head);
+  EXPECT_SAME_TEXT(run.out.substr(0, head.size()), head);
   EXPECT_NE(run.out.find("(os error "), std::string::npos) << run.out;
 }
 
@@ -92,7 +93,7 @@ TEST_F(Search, DismBesideTheProgramWinsOverTheSystems) {
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_EQ(ToolRuns(L"DISM").size(), 1u);
   EXPECT_EQ(ToolRuns(L"sfc").size(), 1u);
-  EXPECT_EQ(run.out, UpToStage2() + StandInSaid("sfc") + std::string(kSuccessText));
+  EXPECT_SAME_TEXT(run.out, UpToStage2() + StandInSaid("sfc") + std::string(kSuccessText));
 }
 
 TEST_F(Search, ProgramDirectoryWithSpacesAndCyrillicIsSearched) {
@@ -104,7 +105,7 @@ TEST_F(Search, ProgramDirectoryWithSpacesAndCyrillicIsSearched) {
   PlaceToolIn(dir, L"sfc", 0);
   RunResult run = Run();
   EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.out, UpToStage2() + StandInSaid("sfc") + std::string(kSuccessText));
+  EXPECT_SAME_TEXT(run.out, UpToStage2() + StandInSaid("sfc") + std::string(kSuccessText));
   EXPECT_EQ(ToolRuns(dir, L"DISM").size(), 1u);
   EXPECT_EQ(ToolRuns(dir, L"sfc").size(), 1u);
 }
@@ -124,7 +125,7 @@ TEST_F(Search, PathLongerThanTheFirstQueryBufferIsReadWhole) {
   options.path = path;
   RunResult run = Run(options);
   EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.out, UpToStage2() + StandInSaid("sfc") + std::string(kSuccessText));
+  EXPECT_SAME_TEXT(run.out, UpToStage2() + StandInSaid("sfc") + std::string(kSuccessText));
   EXPECT_EQ(ToolRuns(tools, L"sfc").size(), 1u);
 }
 
@@ -171,11 +172,11 @@ TEST_P(SfcSearch, FindsSfcOnlyThroughPath) {
 
   EXPECT_EQ(run.exitCode, 0u);
   if (c.found) {
-    EXPECT_EQ(run.out, UpToStage2() + StandInSaid("sfc") + std::string(kSuccessText));
+    EXPECT_SAME_TEXT(run.out, UpToStage2() + StandInSaid("sfc") + std::string(kSuccessText));
     ASSERT_EQ(ToolRuns(sfcDir, L"sfc").size(), 1u);
     EXPECT_EQ(ToolRuns(sfcDir, L"sfc")[0].commandLine, "\"sfc\" /scannow");
   } else {
-    EXPECT_EQ(run.out, UpToStage2() + LaunchFailedVerdict("program not found"));
+    EXPECT_SAME_TEXT(run.out, UpToStage2() + LaunchFailedVerdict("program not found"));
     EXPECT_TRUE(ToolRuns(sfcDir, L"sfc").empty());
   }
 }

@@ -82,6 +82,17 @@ class Sandbox : public ::testing::Test {
   std::filesystem::path program_;
 };
 
+// A sandbox with both stand-ins in place, each exiting 0: the run that ends
+// in the success verdict unless a test changes something.
+class BothToolsExitZero : public Sandbox {
+ protected:
+  void SetUp() override {
+    Sandbox::SetUp();
+    PlaceTool(L"DISM", 0);
+    PlaceTool(L"sfc", 0);
+  }
+};
+
 // The system and Windows directories, as the program's default search sees them.
 std::wstring SystemDirectory();
 std::wstring WindowsDirectory();

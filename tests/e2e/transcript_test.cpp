@@ -4,24 +4,18 @@
 #include <string>
 
 #include "tests/e2e/expected_texts.h"
+#include "tests/e2e/same_text.h"
 #include "tests/e2e/sandbox.h"
 
 namespace wr::e2e {
 namespace {
 
-class Transcript : public Sandbox {
- protected:
-  void SetUp() override {
-    Sandbox::SetUp();
-    PlaceTool(L"DISM", 0);
-    PlaceTool(L"sfc", 0);
-  }
-};
+class Transcript : public BothToolsExitZero {};
 
 TEST_F(Transcript, SuccessfulRunIsExactlyTheMessagesAndToolOutput) {
   RunResult run = Run();
   EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.out, SuccessfulTranscript());
+  EXPECT_SAME_TEXT(run.out, SuccessfulTranscript());
   EXPECT_EQ(run.out.find('\r'), std::string::npos) << "no carriage return of its own";
   EXPECT_NE(run.out.rfind("\xEF\xBB\xBF", 0), 0u) << "no byte-order mark";
   EXPECT_EQ(run.err, "");
@@ -30,9 +24,9 @@ TEST_F(Transcript, SuccessfulRunIsExactlyTheMessagesAndToolOutput) {
 TEST_F(Transcript, BannerIsTwoPiecesAroundThePublisherText) {
   RunResult run = Run();
   ASSERT_GE(run.out.size(), 197u + 16u + 248u);
-  EXPECT_EQ(run.out.substr(0, 197), BannerHead());
-  EXPECT_EQ(run.out.substr(197, 16), kPublisherText);
-  EXPECT_EQ(run.out.substr(213, 248), BannerTail());
+  EXPECT_SAME_TEXT(run.out.substr(0, 197), BannerHead());
+  EXPECT_SAME_TEXT(run.out.substr(197, 16), kPublisherText);
+  EXPECT_SAME_TEXT(run.out.substr(213, 248), BannerTail());
 }
 
 TEST_F(Transcript, CommandLineArgumentsChangeNothing) {
@@ -43,7 +37,7 @@ TEST_F(Transcript, CommandLineArgumentsChangeNothing) {
     options.arguments = arguments;
     RunResult run = Run(options);
     EXPECT_EQ(run.exitCode, 0u) << ToUtf8(arguments.front());
-    EXPECT_EQ(run.out, SuccessfulTranscript()) << ToUtf8(arguments.front());
+    EXPECT_SAME_TEXT(run.out, SuccessfulTranscript()) << ToUtf8(arguments.front());
   }
   // The tools saw nothing of them either.
   EXPECT_EQ(ToolRuns(L"DISM").size(), argumentSets.size());
@@ -81,7 +75,7 @@ TEST_P(PauseEnds, WithStatusZero) {
   options.inputBytes = GetParam().bytes;
   RunResult run = Run(options);
   EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.out, SuccessfulTranscript());
+  EXPECT_SAME_TEXT(run.out, SuccessfulTranscript());
   EXPECT_EQ(ToolRuns(L"DISM").size(), 1u);
   EXPECT_EQ(ToolRuns(L"sfc").size(), 1u);
 }

@@ -68,7 +68,9 @@ set_tests_properties(notices_follow_the_link PROPERTIES ENVIRONMENT PYTHONDONTWR
 
 # The release workflow's tag check and notes, run as the workflow runs them
 # (its own run: texts) with this version, a tag that is not it, and this
-# repository's CHANGELOG.md; and the changelog cutter on changelogs of every
+# repository's CHANGELOG.md, and its release step with a stand-in for
+# scripts/release/release.sh (the signing roots reach it as a file); and the
+# changelog cutter on changelogs of every
 # shape Keep a Changelog allows. The workflow reader needs Debian's
 # python3-yaml, which Debian's own interpreter sees.
 add_test(NAME release_workflow_steps

@@ -23,8 +23,8 @@ if(NOT TMUX_PROGRAM)
 endif()
 
 set(CONSOLE_TMUX_CASES
-  success dism_fails sfc_reinstall sfc_tool_failed sfc_missing ctrl_z title title_term title_no_vt type_ahead
-  wrong_screen_fails_fast)
+  success dism_fails dism_restart_to_finish dism_disk_errors sfc_reinstall sfc_tool_failed sfc_missing ctrl_z title
+  title_term title_no_vt type_ahead wrong_screen_fails_fast)
 
 foreach(case IN LISTS CONSOLE_TMUX_CASES)
   # A plain path, not the imported interpreter target: CMake would put the

@@ -77,6 +77,13 @@ REINSTALL_ONLY = "\n    " + REINSTALL + "\n"
 LAUNCH_FAILED = ("\n    Не удалось запустить встроенное в windows средство устранения неполадок:\n"
                  "program not found\n\n    " + REINSTALL + "!\n")
 SUCCESS = "\n    Отлично! Осталось перезагрузить windows!\n"
+# DISM's codes with advice: succeeded, a restart finishes it (no tool-failed
+# line), and a disk that cannot be read (the tool-failed line above).
+RESTART_TO_FINISH = ("\n    Первый этап прошёл успешно; чтобы его завершить, нужна перезагрузка.\n"
+                     "    Перезагрузите компьютер и запустите программу снова.\n")
+DISK_ERRORS = ("\n    Встроенное в windows средство устранения неполадок не сработало!!\n\n"
+               "    Windows не может прочитать файл или диск: на диске могут быть ошибки.\n"
+               "    Проверьте диск: chkdsk C: /f в командной строке от имени администратора.\n")
 
 
 def tool_line(name):
@@ -100,8 +107,14 @@ def screen_lines(text):
     return lines
 
 
+# Where the expected screens are written, for a failing case to name.
+EXPECTED_SOURCE = os.path.relpath(os.path.abspath(__file__),
+                                  os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", ".."))
+
+
 def diff(expected, actual):
-    return "\n".join(difflib.unified_diff(expected, actual, "expected screen",
+    """The differing lines with three of context, as text."""
+    return "\n".join(difflib.unified_diff(expected, actual, "expected screen (%s)" % EXPECTED_SOURCE,
                                           "actual screen", lineterm=""))
 
 
@@ -610,6 +623,14 @@ CASES = {
     "sfc_tool_failed": verdict_case([("DISM.exe", 0), ("sfc.exe", 3)],
                                     BANNER + STAGE1 + tool_line("DISM") + STAGE2
                                     + tool_line("sfc") + TOOL_FAILED),
+    # ERROR_SUCCESS_REBOOT_REQUIRED: sfc waits for the restart.
+    "dism_restart_to_finish": verdict_case([("DISM.exe", 3010), ("sfc.exe", 0)],
+                                           BANNER + STAGE1 + tool_line("DISM") + RESTART_TO_FINISH,
+                                           not_run=["sfc"]),
+    # ERROR_FILE_CORRUPT: the longest advice lines, whole in 80 columns.
+    "dism_disk_errors": verdict_case([("DISM.exe", 1392), ("sfc.exe", 0)],
+                                     BANNER + STAGE1 + tool_line("DISM") + DISK_ERRORS,
+                                     not_run=["sfc"]),
     # Wine's system directory holds a dism.exe but no sfc.exe.
     "sfc_missing": verdict_case([("DISM.exe", 0)],
                                 BANNER + STAGE1 + tool_line("DISM") + STAGE2 + LAUNCH_FAILED),

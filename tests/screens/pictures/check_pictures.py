@@ -13,6 +13,7 @@ Usage: check_pictures.py [--pictures DIR] [--readme PAGE]...
 """
 
 import argparse
+import difflib
 import os
 import re
 import sys
@@ -25,6 +26,20 @@ import console_svg  # noqa: E402
 from take_screenshots import ICON, MOMENTS  # noqa: E402
 
 PICTURE = re.compile(r"!\[([^\]]*)\]\(([^)\s]+\.svg)\)")
+
+
+# A picture drawn anew differs from the old one on most lines; the first
+# hunks are enough to see why.
+DIFF_LINES = 30
+
+
+def first_lines(lines):
+    """At most DIFF_LINES of a diff, saying how many more there were."""
+    lines = list(lines)
+    shown = lines[:DIFF_LINES]
+    if len(lines) > DIFF_LINES:
+        shown.append("... %d more lines" % (len(lines) - DIFF_LINES))
+    return "\n".join(shown)
 
 
 def problems(pictures, pages, icon):
@@ -48,7 +63,11 @@ def problems(pictures, pages, icon):
             continue
         if drawn != svg:
             found.append("%s: is not drawn as the renderer draws its own text; make it again with "
-                         "scripts/dev/screenshots.sh" % name)
+                         "scripts/dev/screenshots.sh. The renderer against the picture:\n%s"
+                         % (name, first_lines(difflib.unified_diff(
+                             drawn.splitlines(), svg.splitlines(),
+                             "expected (console_svg.py's drawing of its text)",
+                             "actual (%s)" % os.path.join(pictures, name), lineterm=""))))
     shown = set()
     for page, text, folder in pages:
         for alt, target in PICTURE.findall(text):

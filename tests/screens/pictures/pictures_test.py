@@ -140,6 +140,18 @@ class CommittedPictures(unittest.TestCase):
                 self.assertEqual(len(found), 1, found)
                 self.assertIn(expected, found[0])
 
+    def test_a_picture_drawn_otherwise_shows_the_differing_lines(self):
+        recolour(os.path.join(self.dir, "success.svg"))
+        found = self.problems()
+        self.assertEqual(len(found), 1, found)
+        lines = found[0].split("\n")
+        self.assertIn("--- expected (console_svg.py's drawing of its text)", lines)
+        self.assertIn("+++ actual (%s)" % os.path.join(self.dir, "success.svg"), lines)
+        changed = [line for line in lines if line.startswith("+") and not line.startswith("+++")]
+        self.assertTrue(changed, found[0])
+        self.assertTrue(all("#FF0000" in line for line in changed), changed)
+        self.assertLessEqual(len(lines), 1 + check_pictures.DIFF_LINES + 1)
+
     def test_a_readme_fault_is_named(self):
         faults = {
             "no alt text": (README.replace("[The window: reinstall]", "[ ]"),

@@ -286,7 +286,9 @@ def main():
             print("FAIL %s: the program's window no longer shows what this picture shows; make it "
                   "again with scripts/dev/screenshots.sh. Picture against program:\n%s"
                   % (picture, "\n".join(difflib.unified_diff(describe(known), describe(screen),
-                                                             "picture", "program", lineterm=""))))
+                                                             "expected (%s)" % picture,
+                                                             "actual (the program's window)",
+                                                             lineterm=""))))
         else:
             print("PASS %s" % picture)
         sys.stdout.flush()

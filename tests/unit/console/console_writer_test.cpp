@@ -341,40 +341,49 @@ class StopWatchingSystem : public FakeSystem {
   std::optional<std::uint32_t> lock_count_at_stop;
 };
 
+// A print, plain or composed, whose second write fails: nothing after the
+// failing piece is written, and the fatal stop comes after the lock is
+// released, so another thread can take it at once.
 TEST(ConsoleWriterPrintTest, FailedPrintStopsAtTheFailingPieceAfterReleasingTheLock) {
-  StopWatchingSystem os;
-  const Handle file = os.AddFile();
-  os.SetStd(STD_OUTPUT_HANDLE, file);
-  ConsoleWriter writer(os);
-  os.writer = &writer;
-  os.device(file).write_script.push_back(DeviceStep::Take(static_cast<std::size_t>(-1)));
-  os.device(file).write_script.push_back(DeviceStep::Status(STATUS_PIPE_BROKEN));
-  EXPECT_THROW(writer.Print({"a\n", "b\n", "c\n"}), FatalStopped);
-  EXPECT_EQ(os.device(file).bytes, "a\n");
-  EXPECT_EQ(os.count("NtWriteFile"), 2u);
-  EXPECT_EQ(os.lock_count_at_stop, std::optional<std::uint32_t>(0));
-  // Another thread can take the lock at once.
-  std::thread other([&] { writer.Print({"d\n"}); });
-  other.join();
-  EXPECT_EQ(os.device(file).bytes, "a\nd\n");
-}
-
-TEST(ConsoleWriterPrintTest, ComposedMessageStopsAtTheFirstFailureAfterReleasingTheLock) {
-  StopWatchingSystem os;
-  const Handle file = os.AddFile();
-  os.SetStd(STD_OUTPUT_HANDLE, file);
-  ConsoleWriter writer(os);
-  os.writer = &writer;
-  os.device(file).write_script.push_back(DeviceStep::Take(static_cast<std::size_t>(-1)));
-  os.device(file).write_script.push_back(DeviceStep::Status(STATUS_PIPE_BROKEN));
-  std::vector<bool> appended;
-  EXPECT_THROW(writer.PrintComposed([&](TextSink& sink) {
-    for (std::string_view piece : {"one\n", "two\n", "three\n"}) appended.push_back(sink.Append(piece));
-  }),
-               FatalStopped);
-  EXPECT_EQ(appended, (std::vector<bool>{true, false, false}));
-  EXPECT_EQ(os.count("NtWriteFile"), 2u);
-  EXPECT_EQ(os.lock_count_at_stop, std::optional<std::uint32_t>(0));
+  struct Case {
+    const char* name;
+    // Sends "a\n", "b\n", "c\n"; a composed message notes what each Append answered.
+    void (*print)(ConsoleWriter& writer, std::vector<bool>& appended);
+    std::vector<bool> appended;
+  };
+  const Case cases[] = {
+      {"Print",
+       [](ConsoleWriter& writer, std::vector<bool>&) {
+         writer.Print({"a\n", "b\n", "c\n"});
+       },
+       {}},
+      {"PrintComposed",
+       [](ConsoleWriter& writer, std::vector<bool>& appended) {
+         writer.PrintComposed([&](TextSink& sink) {
+           for (std::string_view piece : {"a\n", "b\n", "c\n"}) appended.push_back(sink.Append(piece));
+         });
+       },
+       {true, false, false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StopWatchingSystem os;
+    const Handle file = os.AddFile();
+    os.SetStd(STD_OUTPUT_HANDLE, file);
+    ConsoleWriter writer(os);
+    os.writer = &writer;
+    os.device(file).write_script.push_back(DeviceStep::Take(static_cast<std::size_t>(-1)));
+    os.device(file).write_script.push_back(DeviceStep::Status(STATUS_PIPE_BROKEN));
+    std::vector<bool> appended;
+    EXPECT_THROW(c.print(writer, appended), FatalStopped);
+    EXPECT_EQ(appended, c.appended);
+    EXPECT_EQ(os.device(file).bytes, "a\n");
+    EXPECT_EQ(os.count("NtWriteFile"), 2u);
+    EXPECT_EQ(os.lock_count_at_stop, std::optional<std::uint32_t>(0));
+    std::thread other([&] { writer.Print({"d\n"}); });
+    other.join();
+    EXPECT_EQ(os.device(file).bytes, "a\nd\n");
+  }
 }
 
 TEST_F(ConsoleWriterTest, ComposedMessageIsOneLineBufferedMessage) {

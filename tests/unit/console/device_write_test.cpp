@@ -309,49 +309,27 @@ constexpr std::string_view kMixed =
     "a\xD0\xB4\xE2\x82\xAC\xF0\x9F\x98\x80"
     "b";
 
-TEST_F(DeviceWriteTest, PartialConsoleTakeIsCountedBackInBytes) {
-  struct Case {
-    std::size_t units_taken;
-    std::size_t bytes;
-    bool extra_write;  // the low half of the pair pushed through on its own
-  };
-  const Case cases[] = {
-      {1, 1, false}, {2, 3, false}, {3, 6, false}, {4, 10, true}, {5, 10, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.units_taken);
-    RecordingSystem fresh;
-    const Handle console = fresh.AddConsole();
-    fresh.SetStd(STD_OUTPUT_HANDLE, console);
-    fresh.device(console).write_script.push_back(DeviceStep::Take(c.units_taken));
-    Utf8Carry fresh_carry;
-    auto r = DeviceWrite(fresh, Stream::Output, kMixed, fresh_carry);
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r.value(), c.bytes);
-    const auto& writes = fresh.device(console).console_writes;
-    ASSERT_EQ(writes.size(), c.extra_write ? 2u : 1u);
-    EXPECT_EQ(writes[0], Widen(kMixed));
-    if (c.extra_write) {
-      EXPECT_EQ(writes[1], std::u16string(1, char16_t{0xDE00}));
-    }
-    // Whatever was counted is exactly what stands on screen.
-    EXPECT_EQ(fresh.device(console).screen, Widen(kMixed.substr(0, c.bytes)));
-  }
-}
-
 // "a", U+0080, U+07FF, U+0800, "z": 1, 2, 2, 3 and 1 bytes. The first and
 // last characters of each UTF-8 width are where a count of bytes from units
 // taken goes wrong by one.
 constexpr std::string_view kWidthSteps = "a\xC2\x80\xDF\xBF\xE0\xA0\x80z";
 
-TEST_F(DeviceWriteTest, PartialConsoleTakeEndingAtAWidthStepIsCountedExactly) {
+// Whatever the console takes is counted back in bytes, and exactly that
+// stands on screen.
+TEST_F(DeviceWriteTest, PartialConsoleTakeIsCountedBackInBytes) {
   struct Case {
     const char* after;
+    std::string_view text;
     std::size_t units_taken;
     std::size_t bytes;
+    bool extra_write;  // the low half of the pair pushed through on its own
   };
   const Case cases[] = {
-      {"a", 1, 1}, {"U+0080", 2, 3}, {"U+07FF", 3, 5}, {"U+0800", 4, 8}, {"z", 5, 9},
+      {"a", kMixed, 1, 1, false},           {"д", kMixed, 2, 3, false},
+      {"€", kMixed, 3, 6, false},           {"the high half of 😀", kMixed, 4, 10, true},
+      {"😀", kMixed, 5, 10, false},          {"a, before U+0080", kWidthSteps, 1, 1, false},
+      {"U+0080", kWidthSteps, 2, 3, false}, {"U+07FF", kWidthSteps, 3, 5, false},
+      {"U+0800", kWidthSteps, 4, 8, false}, {"z", kWidthSteps, 5, 9, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.after);
@@ -360,10 +338,16 @@ TEST_F(DeviceWriteTest, PartialConsoleTakeEndingAtAWidthStepIsCountedExactly) {
     fresh.SetStd(STD_OUTPUT_HANDLE, console);
     fresh.device(console).write_script.push_back(DeviceStep::Take(c.units_taken));
     Utf8Carry fresh_carry;
-    auto r = DeviceWrite(fresh, Stream::Output, kWidthSteps, fresh_carry);
+    auto r = DeviceWrite(fresh, Stream::Output, c.text, fresh_carry);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.value(), c.bytes);
-    EXPECT_EQ(fresh.device(console).screen, Widen(kWidthSteps.substr(0, c.bytes)));
+    const auto& writes = fresh.device(console).console_writes;
+    ASSERT_EQ(writes.size(), c.extra_write ? 2u : 1u);
+    EXPECT_EQ(writes[0], Widen(c.text));
+    if (c.extra_write) {
+      EXPECT_EQ(writes[1], std::u16string(1, char16_t{0xDE00}));
+    }
+    EXPECT_EQ(fresh.device(console).screen, Widen(c.text.substr(0, c.bytes)));
     EXPECT_EQ(fresh_carry.count, 0u);
   }
 }

@@ -15,6 +15,8 @@
 #include "driver/advice.h"
 #include "driver/texts.h"
 #include "driver/verdict.h"
+#include "tests/unit/driver/test_console.h"
+#include "tests/unit/driver/verdict_runs.h"
 #include "tests/unit/fake/fake_system.h"
 
 namespace wr {
@@ -22,25 +24,8 @@ namespace {
 
 using testing::FakeSystem;
 using testing::FatalStopped;
-
-// Fresh console objects per test, bound to the test's fake.
-class TestConsole final : public RepairConsole {
- public:
-  explicit TestConsole(System& os) : os_(os), out_(os) {}
-  ConsoleWriter& Output() override { return out_; }
-  TerminalState& Terminal() override { return terminal_; }
-  ConsoleReader& Input() override {
-    if (!in_) in_.emplace(os_);
-    return *in_;
-  }
-  bool input_used() const { return in_.has_value(); }
-
- private:
-  System& os_;
-  ConsoleWriter out_;
-  TerminalState terminal_;
-  std::optional<ConsoleReader> in_;
-};
+using testing::RunWithTools;
+using testing::TestConsole;
 
 const std::string kPublisher = "cubeshot.example";
 
@@ -162,31 +147,11 @@ void PrintTo(const VerdictCase& c, std::ostream* os) {
       << " stage(s) announced, " << c.launches << " tool(s) started";
 }
 
-// One run with the tools that can be found exiting with the given codes.
-struct Outcome {
-  std::string written;
-  std::size_t launches;
-  bool paused;
-};
-
-Outcome RunWithTools(std::optional<Dword> dism, std::optional<Dword> sfc) {
-  FakeSystem os;
-  Handle out = os.AddFile();
-  os.SetStd(STD_OUTPUT_HANDLE, out);
-  if (dism) os.AddExisting(u"C:\\windows\\system32\\DISM.exe");
-  if (sfc) os.AddExisting(u"C:\\windows\\system32\\sfc.exe");
-  if (dism) os.exit_codes.push_back(*dism);
-  if (sfc) os.exit_codes.push_back(*sfc);
-  TestConsole console(os);
-  RunRepair(os, console);
-  return {os.device(out).bytes, os.launches.size(), console.input_used()};
-}
-
 class VerdictRows : public ::testing::TestWithParam<VerdictCase> {};
 
 TEST_P(VerdictRows, PrintsTheVerdictAndEndsNormally) {
   const VerdictCase& c = GetParam();
-  const Outcome run = RunWithTools(c.dism, c.sfc);
+  const testing::Outcome run = RunWithTools(c.dism, c.sfc);
   const std::string start = Banner() + Announcements(c.stages);
   EXPECT_TRUE(run.written == start + c.verdict)
       << (run.written.compare(0, start.size(), start) == 0
@@ -199,34 +164,42 @@ TEST_P(VerdictRows, PrintsTheVerdictAndEndsNormally) {
 }
 
 // DISM's codes with a known cause: the tool-failed line, then the cause and
-// the remedy in place of the reinstall line. The texts are written out here
-// rather than taken from the program's, so that a slip in either shows.
+// the remedy in place of the reinstall line; for the success codes that wait
+// for a restart, the cause and the remedy alone. The texts are written out
+// here rather than taken from the program's, so that a slip in either shows.
 struct AdviceRow {
   const char* name;
   Dword code;
+  bool failed;  // the tool-failed line comes first
   const char* cause;
   const char* action;
   bool win32;  // also given as its HRESULT, 0x80070000 | code
 };
 
-const char kRestart[] = "Нужна перезагрузка: windows ещё не закончила начатые изменения.";
+const char kRestart[] = "Нужна перезагрузка: Windows ещё не закончила начатые изменения.";
+const char kRestartToFinish[] = "Первый этап прошёл успешно; чтобы его завершить, нужна перезагрузка.";
 const char kRestartThenRun[] = "Перезагрузите компьютер и запустите программу снова.";
+const char kDiskErrors[] = "Windows не может прочитать файл или диск: на диске могут быть ошибки.";
+const char kCheckDisk[] = "Проверьте диск: chkdsk C: /f в командной строке от имени администратора.";
 
 const AdviceRow kAdviceRows[] = {
-    {"Restart", 3017, kRestart, kRestartThenRun, true},
-    {"Restart", 3010, kRestart, kRestartThenRun, true},
-    {"Restart", 1641, kRestart, kRestartThenRun, true},
-    {"DiskFull", 112, "На системном диске (обычно C:) не хватает свободного места.",
+    {"Restart", 3017, true, kRestart, kRestartThenRun, true},
+    {"RestartToFinish", 3010, false, kRestartToFinish, kRestartThenRun, true},
+    {"RestartToFinish", 1641, false, kRestartToFinish, kRestartThenRun, true},
+    {"DiskFull", 112, true, "На системном диске (обычно C:) не хватает свободного места.",
      "Освободите на нём несколько гигабайт и запустите программу снова.", true},
-    {"Download", 0x800F0906u, "DISM не смог скачать файлы для восстановления из интернета.",
+    {"Download", 0x800F0906u, true, "DISM не смог скачать файлы для восстановления из интернета.",
      "Проверьте подключение к интернету и запустите программу снова.", false},
-    {"OldDism", 87, "Эта версия DISM не умеет восстанавливать систему (так бывает в windows 7).",
+    {"OldDism", 87, true, "Эта версия DISM не может восстановить систему (так бывает в Windows 7).",
      "Запустите sfc /scannow в командной строке от имени администратора.", true},
-    {"Service", 1726, "Служба \"Установщик модулей Windows\" перестала отвечать.", kRestartThenRun, true},
+    {"Service", 1726, true, "Прервалась связь DISM со службой обслуживания Windows.", kRestartThenRun, true},
+    {"DiskErrors", 1392, true, kDiskErrors, kCheckDisk, true},
+    {"DiskErrors", 1393, true, kDiskErrors, kCheckDisk, true},
 };
 
 std::string Advised(const AdviceRow& row) {
-  return "\n    " + S(texts::kToolFailedText) + "!\n\n    " + S(row.cause) + "\n    " + S(row.action) + "\n";
+  const std::string advice = S(row.cause) + "\n    " + S(row.action) + "\n";
+  return row.failed ? "\n    " + S(texts::kToolFailedText) + "!\n\n    " + advice : "\n    " + advice;
 }
 
 // A code as a test name: Win32 codes in decimal, HRESULTs in hex.
@@ -248,11 +221,13 @@ const Dword kPlainAtStage1[] = {
     0x00010BC9u, 0x00070BC9u, 0x800F0BC9u, 0xC0070BC9u,  // 3017's low word, other facility or severity
     0x80080070u, 0x80000070u, 0x80080057u,               // 112's and 87's
     0x00000906u, 0x80070906u,                            // 0x800F0906's
+    0x00010BC2u, 0x800F0BC2u, 0xC0070BC2u, 0x80080669u,  // 3010's and 1641's
+    0x800F0570u, 0x00070571u,                            // 1392's and 1393's
 };
 // clang-format on
 
 // Only DISM's codes carry advice: the same numbers from sfc are plain.
-const Dword kPlainAtStage2[] = {3, 0xC0000005u, 3017, 87, 112, 0x800F0906u, 0x80070BC9u};
+const Dword kPlainAtStage2[] = {3, 0xC0000005u, 3017, 3010, 1641, 87, 112, 1392, 1393, 0x800F0906u, 0x80070BC9u};
 
 std::vector<VerdictCase> VerdictTable() {
   std::vector<VerdictCase> rows = {
@@ -491,6 +466,8 @@ TEST(VerdictTest, ExitCodesAreComparedAsUnsigned) {
       {2, 0, Verdict::Success},         {2, 1, Verdict::ReinstallOnly},     {2, 2, Verdict::ReinstallOnly},
       {2, 3, Verdict::ToolFailed},      {2, 0xFFFFFFFEu, Verdict::ToolFailed}, {2, 0x80000001u, Verdict::ToolFailed},
       {1, 0x80070BC9u, Verdict::ToolFailedWithAdvice}, {2, 0x80070BC9u, Verdict::ToolFailed},
+      {1, 3010, Verdict::RestartToFinish}, {1, 0x80070669u, Verdict::RestartToFinish}, {2, 3010, Verdict::ToolFailed},
+      {1, 0x80070571u, Verdict::ToolFailedWithAdvice},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -537,12 +514,8 @@ TEST(TextsTest, BannerBoxLinesAreSixtyFourColumnsWide) {
 // verdict and advice) fits 79 characters, indentation included; the
 // system's own error texts are not the program's and are left out.
 TEST(TextsTest, EveryPrintedLineFitsSeventyNineCharacters) {
-  std::vector<std::pair<std::optional<Dword>, std::optional<Dword>>> runs = {
-      {0u, 0u}, {0u, 1u}, {0u, 3u}, {1u, 0u}, {std::nullopt, 0u}, {0u, std::nullopt},
-  };
-  for (const DismAdvice& row : kDismAdvice) runs.push_back({row.exit_code, 0u});
   std::size_t lines_seen = 0;
-  for (const auto& [dism, sfc] : runs) {
+  for (const auto& [dism, sfc] : testing::EveryVerdictRun()) {
     const std::string written = RunWithTools(dism, sfc).written;
     std::size_t start = 0;
     while (start < written.size()) {
