@@ -38,6 +38,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from wine_env import WINE  # noqa: E402
 from wine_env import environment as wine_environment  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import expected_screens  # noqa: E402
+
 SKIPPED = 77
 
 PANE_WIDTH = 120
@@ -51,39 +54,43 @@ STEP_TIMEOUT = 30.0
 # How long the program must stay in its final pause to count as waiting.
 STILL_WAITING = 1.5
 
-PUBLISHER = "cubeshot.example"
-
 # Passed on as the pane has it, for the one case that keeps TERM.
 PANE_TERM = object()
 
-# The program's screen texts, composed the way it prints them.
-TITLE = "Утилита восстановления windows от " + PUBLISHER
+# The program's screen texts (tests/screens/expected_screens.json and the
+# publisher's name), composed the way it prints them.
+EXPECTED = expected_screens.texts()
+PUBLISHER = EXPECTED["publisher_text"]
+TITLE = EXPECTED["title_prefix"] + PUBLISHER
 BANNER = ("\n"
           "    ." + "-" * 58 + ".\n"
           "    |" + " " * 58 + "|\n"
-          "    |    Утилита восстановления windows от " + PUBLISHER + "    |\n"
-          "    |   Играй в наши пвп, пве шутеры в кубических вселенных!   |\n"
+          "    |    " + TITLE + "    |\n"
+          "    |   " + EXPECTED["banner_slogan"] + "   |\n"
           "    |" + " " * 58 + "|\n"
           "    '" + "-" * 58 + "'\n"
           "    \n")
-ESC_HINT = "Если кликнул в окно и всё зависло или пишет \"Выбор\" - нажми ESC!"
-STAGE1 = ("\n\n    1й из 2х этапов: `DISM /Online /Cleanup-image /Restorehealth`\n\n    "
-          + ESC_HINT + "\n\n")
-STAGE2 = "\n\n    2й из 2х этапов: `sfc /scannow`\n\n    " + ESC_HINT + "\n\n"
-REINSTALL = "В этом случае поможет только переустановка windows"
-TOOL_FAILED = ("\n    Встроенное в windows средство устранения неполадок не сработало!!\n\n    "
-               + REINSTALL + "!\n")
+ESC_HINT = EXPECTED["esc_hint"]
+STAGE1 = EXPECTED["stage1_header"] + EXPECTED["dism_command_text"] + "`\n\n    " + ESC_HINT + "\n\n"
+STAGE2 = EXPECTED["stage2_header"] + EXPECTED["sfc_command_text"] + "`\n\n    " + ESC_HINT + "\n\n"
+REINSTALL = EXPECTED["reinstall_text"]
+TOOL_FAILED_LINE = "\n    " + EXPECTED["tool_failed_text"] + "!\n"
+TOOL_FAILED = TOOL_FAILED_LINE + "\n    " + REINSTALL + "!\n"
 REINSTALL_ONLY = "\n    " + REINSTALL + "\n"
-LAUNCH_FAILED = ("\n    Не удалось запустить встроенное в windows средство устранения неполадок:\n"
+LAUNCH_FAILED = ("\n    " + EXPECTED["launch_failed_text"] + ":\n"
                  "program not found\n\n    " + REINSTALL + "!\n")
-SUCCESS = "\n    Отлично! Осталось перезагрузить windows!\n"
+SUCCESS = EXPECTED["success_text"]
+
+
+def advice(cause, action):
+    """A cause and what to do, each on a line of its own."""
+    return "\n    " + EXPECTED[cause] + "\n    " + EXPECTED[action] + "\n"
+
+
 # DISM's codes with advice: succeeded, a restart finishes it (no tool-failed
 # line), and a disk that cannot be read (the tool-failed line above).
-RESTART_TO_FINISH = ("\n    Первый этап прошёл успешно; чтобы его завершить, нужна перезагрузка.\n"
-                     "    Перезагрузите компьютер и запустите программу снова.\n")
-DISK_ERRORS = ("\n    Встроенное в windows средство устранения неполадок не сработало!!\n\n"
-               "    Windows не может прочитать файл или диск: на диске могут быть ошибки.\n"
-               "    Проверьте диск: chkdsk C: /f в командной строке от имени администратора.\n")
+RESTART_TO_FINISH = advice("restart_to_finish_cause", "restart_action")
+DISK_ERRORS = TOOL_FAILED_LINE + advice("disk_error_cause", "disk_error_action")
 
 
 def tool_line(name):
@@ -108,8 +115,9 @@ def screen_lines(text):
 
 
 # Where the expected screens are written, for a failing case to name.
-EXPECTED_SOURCE = os.path.relpath(os.path.abspath(__file__),
-                                  os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", ".."))
+EXPECTED_SOURCE = "%s, laid out by %s" % (
+    expected_screens.SOURCE,
+    os.path.relpath(os.path.abspath(__file__), os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")))
 
 
 def diff(expected, actual):

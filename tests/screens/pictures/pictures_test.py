@@ -18,6 +18,7 @@ import check_pictures  # noqa: E402
 import console_svg  # noqa: E402
 from console_svg import Screen  # noqa: E402
 from take_screenshots import ICON, MOMENTS  # noqa: E402
+from run_console_tests import TITLE  # noqa: E402
 
 with open(ICON, encoding="utf-8") as icon_file:
     ICON_SVG = icon_file.read()
@@ -25,7 +26,7 @@ with open(ICON, encoding="utf-8") as icon_file:
 BANNER_ROWS = (
     "",
     "    ." + "-" * 58 + ".",
-    "    |    Утилита восстановления windows от cubeshot.example    |",
+    "    |    " + TITLE + "    |",
     "    '" + "-" * 58 + "'",
 )
 
@@ -33,7 +34,7 @@ BANNER_ROWS = (
 class RoundTrip(unittest.TestCase):
     SCREENS = {
         "Cyrillic, quotes and backquotes": Screen(
-            "Утилита восстановления windows от cubeshot.example",
+            TITLE,
             BANNER_ROWS + ("", "    1й из 2х этапов: `sfc /scannow`", "",
                            "    пишет \"Выбор\" - нажми ESC!", "stand-in DISM ran", ""),
             (9, 0)),

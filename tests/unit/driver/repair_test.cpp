@@ -15,6 +15,7 @@
 #include "driver/advice.h"
 #include "driver/texts.h"
 #include "driver/verdict.h"
+#include "expected_screens.h"
 #include "tests/unit/driver/test_console.h"
 #include "tests/unit/driver/verdict_runs.h"
 #include "tests/unit/fake/fake_system.h"
@@ -27,7 +28,7 @@ using testing::FatalStopped;
 using testing::RunWithTools;
 using testing::TestConsole;
 
-const std::string kPublisher = "cubeshot.example";
+const std::string kPublisher(expected::kPublisherText);
 
 std::string S(std::string_view v) { return std::string(v); }
 
@@ -176,11 +177,13 @@ struct AdviceRow {
   bool win32;  // also given as its HRESULT, 0x80070000 | code
 };
 
-const char kRestart[] = "Нужна перезагрузка: Windows ещё не закончила начатые изменения.";
-const char kRestartToFinish[] = "Первый этап прошёл успешно; чтобы его завершить, нужна перезагрузка.";
-const char kRestartThenRun[] = "Перезагрузите компьютер и запустите программу снова.";
-const char kDiskErrors[] = "Windows не может прочитать файл или диск: на диске могут быть ошибки.";
-const char kCheckDisk[] = "Проверьте диск: chkdsk C: /f в командной строке от имени администратора.";
+// The expected advice, as tests/screens/expected_screens.json writes it (the
+// literals behind these views end in a zero).
+const char* const kRestart = expected::kRestartCause.data();
+const char* const kRestartToFinish = expected::kRestartToFinishCause.data();
+const char* const kRestartThenRun = expected::kRestartAction.data();
+const char* const kDiskErrors = expected::kDiskErrorCause.data();
+const char* const kCheckDisk = expected::kDiskErrorAction.data();
 
 const AdviceRow kAdviceRows[] = {
     {"Restart", 3017, true, kRestart, kRestartThenRun, true},
