@@ -27,21 +27,11 @@ function(kit_companion)
 endfunction()
 
 function(winrepair_kit)
-  # The contract suite, when this tree has it: its two programs run, every
-  # other contract_* program is a companion they start from beside
-  # themselves.
+  # The contract suite: its two programs run, every other contract_*
+  # program is a companion they start from beside themselves.
+  kit_test(contract_tests_fake CTEST contract_tests_fake_wine)
+  kit_test(contract_tests_win32 CTEST contract_tests_win32)
   get_property(tests GLOBAL PROPERTY WINREPAIR_KIT_TESTS)
-  foreach(contract IN ITEMS contract_tests_fake contract_tests_win32)
-    if(TARGET ${contract} AND NOT contract IN_LIST tests)
-      set(ctest)
-      foreach(name IN ITEMS ${contract} ${contract}_wine)
-        if(TEST ${name})
-          list(APPEND ctest ${name})
-        endif()
-      endforeach()
-      kit_test(${contract} CTEST ${ctest})
-    endif()
-  endforeach()
   get_property(targets DIRECTORY ${CMAKE_SOURCE_DIR} PROPERTY BUILDSYSTEM_TARGETS)
   foreach(target IN LISTS targets)
     if(target MATCHES "^contract_")

@@ -8,9 +8,9 @@
 # (-nb -nc -np: no smaller colour type, bit depth or palette, which the icon
 # loaders of older windows may not take): a sixth of the icon's bytes, room
 # the signed file needs under its size limit.
-find_program(RSVG_CONVERT rsvg-convert REQUIRED)
-find_program(ICOTOOL icotool REQUIRED)
-find_program(OPTIPNG optipng REQUIRED)
+winrepair_require_program(RSVG_CONVERT rsvg-convert librsvg2-bin)
+winrepair_require_program(ICOTOOL icotool icoutils)
+winrepair_require_program(OPTIPNG optipng optipng)
 set(WINREPAIR_ICON_SIZES 16 24 32 48 64 96 128)
 set(WINREPAIR_ICON_SVG ${CMAKE_SOURCE_DIR}/resources/winrepair.svg)
 set(WINREPAIR_ICON ${GENERATED_DIR}/winrepair.ico)

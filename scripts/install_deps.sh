@@ -4,7 +4,7 @@
 set -euo pipefail
 # wine64-preloader: without it Wine process starts fail now and then with
 # error 1359 (see cmake/mingw-w64-x86_64.cmake). clang-format-14, shellcheck
-# and pyflakes3: the source checks (scripts/checks/format.sh, scripts/checks/check_scripts.sh).
+# and flake8: the source checks (scripts/checks/format.sh, scripts/checks/check_scripts.sh).
 # python3-debian: the notices read Debian's copyright files with it
 # (scripts/release/dep5_notice.py); python3-jsonschema: the second validator of the
 # bill of materials (tests/artifacts/release/validate_sbom_schema.py); python3-yaml:
@@ -25,7 +25,7 @@ PACKAGES=(
   googletest wine64 wine64-preloader tmux
   python3-pefile librsvg2-bin icoutils optipng osslsigncode openssl
   clang lld clang-tidy gcovr libclang-rt-14-dev
-  clang-format-14 shellcheck pyflakes3
+  clang-format-14 shellcheck flake8
   python3-debian python3-jsonschema python3-yaml file
   ca-certificates libcurl4
   node-acorn node-cjs-module-lexer node-undici

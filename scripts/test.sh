@@ -7,7 +7,7 @@
 # the CI's schema and for what each is for; the release's bill of materials
 # validated by the CycloneDX library and by jsonschema; clang-tidy over the
 # product; a short run of every fuzz target; the layout of every C++ file
-# (clang-format), shellcheck and pyflakes over every script, and the links of
+# (clang-format), shellcheck and flake8 over every script, and the links of
 # every Markdown page.
 #
 # The Wine tests mostly wait for the programs they start, so each Windows
@@ -100,7 +100,7 @@ if ok debian_node; then
   WINREPAIR_NODE="$(tail -1 "$LOGS/debian_node.log")"
   export WINREPAIR_NODE
 fi
-# The source checks need no build: the C++ layout, shellcheck and pyflakes
+# The source checks need no build: the C++ layout, shellcheck and flake8
 # over the scripts, the links of every Markdown page. Each names the files
 # that fail. The link check's first run mostly waits for the npm registry,
 # so it goes on in the background.

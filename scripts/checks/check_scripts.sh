@@ -1,8 +1,8 @@
 #!/bin/bash
 # Checks the tree's scripts (scripts/checks/source_files.sh shell|python): shellcheck
-# over every shell script, pyflakes over every Python file. Any finding fails,
-# named by file and line. A finding that is right but deliberate is silenced
-# on its own line, naming what it silences and why:
+# over every shell script, flake8's pyflakes checks over every Python file.
+# Any finding fails, named by file and line. A finding that is right but
+# deliberate is silenced on its own line, naming what it silences and why:
 #   # shellcheck disable=SC2034  # <why>      shell: the line before it
 #   import readline  # noqa: F401 <why>       Python: the line itself, by the
 #                                             finding's flake8 code
@@ -11,7 +11,7 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$ROOT"
-for tool in shellcheck pyflakes3; do
+for tool in shellcheck flake8; do
   command -v "$tool" >/dev/null || {
     echo "check-scripts.sh: $tool is missing: run scripts/install_deps.sh" >&2
     exit 1
@@ -33,20 +33,24 @@ if ((shell_count > 0)); then
   shellcheck -x "${FILES[@]}" || status=1
 fi
 
-# pyflakes has no way to silence one line: scripts/checks/pyflakes_findings.py runs
-# it and drops a finding only where a `# noqa:` on its line names its code
-# (a bare `# noqa`, or one for another checker's code, silences nothing). It
-# runs under the interpreter of Debian's pyflakes3, whose module it needs.
+# flake8 with pyflakes' checks (F) only, and the files it cannot parse (E999)
+# or read (E902), which F alone would pass over; --isolated: no configuration
+# file of the machine's changes what counts. A `# noqa: F401` silences F401
+# alone (one for another checker's code, E402, silences no F finding), but
+# flake8 reads a noqa comment without codes as silencing everything:
+# scripts/checks/noqa_comments.py refuses those. It runs under the interpreter of
+# Debian's flake8, whose module it reads flake8's own pattern from.
 files_of python
 python_count=${#FILES[@]}
 if ((python_count > 0)); then
-  interpreter="$(sed -n '1s/^#![[:space:]]*//p' "$(command -v pyflakes3)")"
-  "$interpreter" scripts/checks/pyflakes_findings.py "${FILES[@]}" || status=1
+  flake8 --isolated --select=F,E999,E902 "${FILES[@]}" || status=1
+  interpreter="$(sed -n '1s/^#![[:space:]]*//p' "$(command -v flake8)")"
+  "$interpreter" scripts/checks/noqa_comments.py "${FILES[@]}" || status=1
 fi
 
 if ((status != 0)); then
   echo "check-scripts.sh: findings above (shellcheck over $shell_count shell scripts," \
-    "pyflakes over $python_count Python files)" >&2
+    "flake8 over $python_count Python files)" >&2
   exit 1
 fi
 echo "check-scripts.sh: no findings in $shell_count shell scripts and $python_count Python files"

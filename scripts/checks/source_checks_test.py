@@ -16,7 +16,7 @@ import unittest
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 SCRIPTS = ["scripts/checks/source_files.sh", "scripts/checks/format.sh", "scripts/checks/check_scripts.sh",
-           "scripts/checks/pyflakes_findings.py"]
+           "scripts/checks/noqa_comments.py"]
 
 FORMATTED_CPP = "#include <cstdint>\n\nint Twice(int x) { return 2 * x; }\n"
 # Google style puts the body on the same line and one space before `{`.
@@ -26,6 +26,14 @@ CLEAN_SHELL = '#!/bin/bash\nset -eu\necho "$1"\n'
 SHELL_FINDING = "#!/bin/bash\necho $1\n"
 CLEAN_PYTHON = "#!/usr/bin/env python3\nimport sys\nprint(sys.argv)\n"
 PYTHON_FINDING = "#!/usr/bin/env python3\nimport os\nprint(1)\n"
+# flake8 reads a noqa comment anywhere on a line, in a string too: those the
+# cases plant are built from two parts, or they would silence this file's own.
+NOQA = "# no" + "qa"
+
+
+def silenced(comment):
+    """PYTHON_FINDING with `comment` on the line of its finding (F401)."""
+    return PYTHON_FINDING.replace("import os", "import os  " + comment)
 
 
 class SourceChecks(unittest.TestCase):
@@ -88,7 +96,8 @@ class SourceChecks(unittest.TestCase):
             "tools/ok.sh": CLEAN_SHELL,
             "tools/ok.py": CLEAN_PYTHON,
             "notes.txt": "echo $1\nimport os\n",
-            "tools/kept.py": PYTHON_FINDING.replace("import os", "import os  # noqa: F401 loaded for its effect"),
+            "tools/kept.py": silenced(NOQA + ": F401 loaded for its effect"),
+            "tools/kept_among.py": silenced(NOQA + ":E402,F401 both, for the reason here"),
         }
         ignored = {"build/out.sh": SHELL_FINDING, "build/out.py": PYTHON_FINDING}
         # Each kind alone must fail the check: tracked files by name or first
@@ -98,13 +107,20 @@ class SourceChecks(unittest.TestCase):
                        "tools/env-bash": SHELL_FINDING.replace("/bin/bash", "/usr/bin/env bash"),
                        "tools/posix": SHELL_FINDING.replace("bash", "sh")},
                       {"tools/new.sh": SHELL_FINDING}),
-            # A `# noqa` silences only the codes it names: none, or another
-            # checker's, hides nothing.
+            # A noqa comment silences only the codes it names: none, another
+            # checker's, another F code or part of one hides nothing, and
+            # one that flake8 would read as naming none is itself a finding,
+            # even on a clean line.
             "python": ({"tools/bad.py": PYTHON_FINDING, "tools/check": PYTHON_FINDING,
                         "tools/broken.py": "def f(:\n",
-                        "tools/bare.py": PYTHON_FINDING.replace("import os", "import os  # noqa"),
-                        "tools/other.py": PYTHON_FINDING.replace("import os", "import os  # noqa: E402"),
-                        "tools/wrong.py": PYTHON_FINDING.replace("import os", "import os  # noqa: F811")},
+                        "tools/bare.py": silenced(NOQA),
+                        "tools/bare_upper.py": silenced(NOQA.upper()),
+                        "tools/spaced.py": silenced(NOQA + ":  F401 two spaces: flake8 reads no codes"),
+                        "tools/prefix.py": silenced(NOQA + ": F4"),
+                        "tools/whole_file.py": "# flake8: " + NOQA[2:] + "\n" + PYTHON_FINDING,
+                        "tools/bare_clean.py": CLEAN_PYTHON.replace("import sys", "import sys  " + NOQA),
+                        "tools/other.py": silenced(NOQA + ": E402"),
+                        "tools/wrong.py": silenced(NOQA + ": F811")},
                        {"tools/new.py": PYTHON_FINDING}),
         }
         every_path = list(clean) + list(ignored) + [path for tracked, new in cases.values()
@@ -122,7 +138,7 @@ class SourceChecks(unittest.TestCase):
         tree = self.make_tree(clean, ignored=ignored)
         result = self.run_check(tree, ["scripts/checks/check_scripts.sh"])
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertIn("no findings in 4 shell scripts and 3 Python files", result.stdout)
+        self.assertIn("no findings in 4 shell scripts and 4 Python files", result.stdout)
 
     def test_the_tree_lists_match_the_names(self):
         tree = self.make_tree({"a.sh": CLEAN_SHELL, ".ci/run": CLEAN_SHELL, "b.py": CLEAN_PYTHON,
@@ -131,7 +147,7 @@ class SourceChecks(unittest.TestCase):
         expected = {"cxx": ["c.cpp", "d.h"],
                     "shell": [".ci/run", "a.sh", "readme.md", "scripts/checks/check_scripts.sh",
                               "scripts/checks/format.sh", "scripts/checks/source_files.sh"],
-                    "python": ["b.py", "scripts/checks/pyflakes_findings.py", "tool"],
+                    "python": ["b.py", "scripts/checks/noqa_comments.py", "tool"],
                     "markdown": ["readme.md"]}
         for kind, paths in expected.items():
             with self.subTest(kind):

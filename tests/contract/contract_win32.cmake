@@ -20,12 +20,7 @@ add_dependencies(contract_tests_win32 contract_child)
 # Wine gives one; everything else runs without.
 wine_test(contract_tests_win32 COMMAND contract_tests_win32 --gtest_brief=1 --gtest_filter=-RealConsole.*)
 
-find_program(TMUX_PROGRAM tmux)
-if(TMUX_PROGRAM)
-  wine_test(contract_tests_win32_console
-    COMMAND ${Python3_EXECUTABLE} ${CONTRACT_DIR}/run_real_console.py --program $<TARGET_FILE:contract_tests_win32>)
-  set_tests_properties(contract_tests_win32_console PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 180
-                       RESOURCE_LOCK console_tmux)
-else()
-  message(STATUS "contract: tmux not found, the real-console contract cases are not registered")
-endif()
+winrepair_require_program(TMUX_PROGRAM tmux tmux)
+wine_test(contract_tests_win32_console
+  COMMAND ${Python3_EXECUTABLE} ${CONTRACT_DIR}/run_real_console.py --program $<TARGET_FILE:contract_tests_win32>)
+set_tests_properties(contract_tests_win32_console PROPERTIES TIMEOUT 180 RESOURCE_LOCK console_tmux)

@@ -1,7 +1,7 @@
 # Property fuzzing (see docs/testing.md): the properties as a library, the replay of
 # committed inputs as a unit test, and with WINREPAIR_FUZZ one libFuzzer
 # program per target.
-file(GLOB FUZZ_PROPERTY_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/*_property.cpp)
+winrepair_sources(FUZZ_PROPERTY_SOURCES ${CMAKE_SOURCE_DIR}/tests/fuzz/*_property.cpp)
 add_library(wr_fuzz_properties STATIC ${FUZZ_PROPERTY_SOURCES})
 target_link_libraries(wr_fuzz_properties PUBLIC wr_console_test wr_launch_test wr_fake)
 # Compiled as one source, as the test programs are (see CMakeLists.txt): each

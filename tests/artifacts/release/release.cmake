@@ -7,6 +7,12 @@
 # maintainers' machines), and with Debian 12's own, 2.5-4, which the CI
 # containers have and which prints its verification differently
 # (scripts/release/debian_osslsigncode.sh puts it beside the installed one).
+# Besides Python it runs openssl (the certificates and the service),
+# osslsigncode (signing, verifying) and file (the line ends of the shipped
+# texts).
+winrepair_require_program(OPENSSL_PROGRAM openssl openssl)
+winrepair_require_program(OSSLSIGNCODE_PROGRAM osslsigncode osslsigncode)
+winrepair_require_program(FILE_PROGRAM file file)
 set(RELEASE_TEST_DIR ${CMAKE_BINARY_DIR}/release-test)
 set(release_check_args
   --exe $<TARGET_FILE:winrepair>
@@ -73,8 +79,9 @@ set_tests_properties(notices_follow_the_link PROPERTIES ENVIRONMENT PYTHONDONTWR
 # changelog cutter on changelogs of every
 # shape Keep a Changelog allows. The workflow reader needs Debian's
 # python3-yaml, which Debian's own interpreter sees.
+winrepair_python_with(YAML_PYTHON yaml python3-yaml)
 add_test(NAME release_workflow_steps
-  COMMAND ${DEBIAN_PYTHON} ${CMAKE_SOURCE_DIR}/scripts/checks/check_release_workflow.py steps --version ${PROJECT_VERSION})
+  COMMAND ${YAML_PYTHON} ${CMAKE_SOURCE_DIR}/scripts/checks/check_release_workflow.py steps --version ${PROJECT_VERSION})
 add_test(NAME changelog_section_cuts
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/release/changelog_section_test.py)
 set_tests_properties(release_workflow_steps changelog_section_cuts PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)

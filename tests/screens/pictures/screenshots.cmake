@@ -14,11 +14,7 @@ if(NOT WIN32)
   return()
 endif()
 
-if(NOT TARGET standin OR NOT TMUX_PROGRAM)
-  message(STATUS "screenshots: no standin target or no tmux, the pictures' check not registered")
-  return()
-endif()
-
+winrepair_require_program(TMUX_PROGRAM tmux tmux)
 wine_test(screenshots_current
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/take_screenshots.py
           --winrepair $<TARGET_FILE:winrepair>
@@ -26,7 +22,6 @@ wine_test(screenshots_current
           --check ${CMAKE_SOURCE_DIR}/docs/screenshots)
 # A tmux pane like the console cases, so one at a time with them.
 set_tests_properties(screenshots_current PROPERTIES
-  SKIP_RETURN_CODE 77
   TIMEOUT 240
   RESOURCE_LOCK console_tmux
   COST 100
