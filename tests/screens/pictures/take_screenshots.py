@@ -34,10 +34,11 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "console"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "wine"))
 
 import console_svg  # noqa: E402
-from run_console_tests import (EXIT_LINE, START_TIMEOUT, Failure, Pane,  # noqa: E402
-                               exit_status, screen_lines, unready_status)
+from console_pane import EXIT_LINE, Failure, Pane, exit_status  # noqa: E402
+from run_console_tests import START_TIMEOUT, screen_lines, unready_status  # noqa: E402
 
 ICON = os.path.join(HERE, "..", "..", "..", "resources", "winrepair.svg")
 SKIPPED = 77
