@@ -24,14 +24,6 @@ if [[ ! -f build/windows/build.ninja ]]; then
 fi
 cmake --build --preset windows --target winrepair standin >/dev/null
 
-export WINEPREFIX="$ROOT/build/windows/wineprefix"
-set -a
-# shellcheck source=tests/wine/wine.env
-source "$ROOT/tests/wine/wine.env"
-set +a
-"$ROOT/tests/wine/wine_session.sh" start
-status=0
-python3 tests/screens/pictures/take_screenshots.py --winrepair build/windows/winrepair.exe \
-  --standin build/windows/standin.exe "$mode" docs/screenshots || status=$?
-"$ROOT/tests/wine/wine_session.sh" stop
-exit $status
+WINEPREFIX="$ROOT/build/windows/wineprefix" exec "$ROOT/tests/wine/wine_session.sh" run \
+  python3 tests/screens/pictures/take_screenshots.py --winrepair build/windows/winrepair.exe \
+  --standin build/windows/standin.exe "$mode" docs/screenshots

@@ -1,5 +1,6 @@
 #!/bin/bash
-# Starts or stops the Wine session the Windows-side tests share. Wine's
+# Starts or stops the Wine session the Windows-side tests share, or runs a
+# command in one (scripts/run.sh, scripts/dev/screenshots.sh). Wine's
 # background processes inherit whatever pipes they find; keeping all their
 # output away from the test runner stops them from holding its pipes open.
 set -u
@@ -33,8 +34,19 @@ case "${1:-}" in
     "$WINESERVER" -k </dev/null >/dev/null 2>&1
     exit 0
     ;;
+  run)
+    # A command in the session, with Wine's settings in its environment:
+    # the session is started first and stopped after, whatever the command
+    # did; its status is the command's.
+    shift
+    "$0" start || exit 1
+    status=0
+    "$@" || status=$?
+    "$0" stop
+    exit $status
+    ;;
   *)
-    echo "usage: $0 start|stop" >&2
+    echo "usage: $0 start|stop|run COMMAND..." >&2
     exit 2
     ;;
 esac
