@@ -57,10 +57,57 @@ void NoteAllocation() {
 #define WR_SIZE_NAME(head, tail) head##m##tail
 #endif
 
+// The C allocator's own entries. On Windows they are taken from msvcrt.dll
+// itself, which the program has loaded already (GetModuleHandleW loads
+// nothing): clang's MinGW linker (lld 14) wraps a DLL import together with
+// its name, so the import thunk of malloc jumps to __wrap_malloc, and a call
+// through __real_malloc (bound to that thunk) would come straight back.
+#if defined(_WIN32)
+// kernel32's two, declared here: <windows.h> would bring its macros into
+// this program's other sources, which are compiled with this one as one.
+extern "C" __declspec(dllimport) void* __stdcall GetModuleHandleW(const wchar_t* name);
+extern "C" __declspec(dllimport) void* __stdcall GetProcAddress(void* module, const char* name);
+
+namespace {
+template <typename Function>
+Function CrtEntry(const char* name) {
+  void* crt = GetModuleHandleW(L"msvcrt.dll");
+  void* entry = crt == nullptr ? nullptr : GetProcAddress(crt, name);
+  if (entry == nullptr) std::abort();
+  return reinterpret_cast<Function>(entry);
+}
+// Looked up on first use, with no guard: a guarded static could allocate
+// while it is being set, and come back here.
+void* (*g_malloc)(std::size_t) = nullptr;
+void* (*g_calloc)(std::size_t, std::size_t) = nullptr;
+void* (*g_realloc)(void*, std::size_t) = nullptr;
+void* RealMalloc(std::size_t size) {
+  if (g_malloc == nullptr) g_malloc = CrtEntry<void* (*)(std::size_t)>("malloc");
+  return g_malloc(size);
+}
+void* RealCalloc(std::size_t count, std::size_t size) {
+  if (g_calloc == nullptr) g_calloc = CrtEntry<void* (*)(std::size_t, std::size_t)>("calloc");
+  return g_calloc(count, size);
+}
+void* RealRealloc(void* block, std::size_t size) {
+  if (g_realloc == nullptr) g_realloc = CrtEntry<void* (*)(void*, std::size_t)>("realloc");
+  return g_realloc(block, size);
+}
+}  // namespace
+#else
 extern "C" {
 void* __real_malloc(std::size_t size);
 void* __real_calloc(std::size_t count, std::size_t size);
 void* __real_realloc(void* block, std::size_t size);
+}
+namespace {
+void* RealMalloc(std::size_t size) { return __real_malloc(size); }
+void* RealCalloc(std::size_t count, std::size_t size) { return __real_calloc(count, size); }
+void* RealRealloc(void* block, std::size_t size) { return __real_realloc(block, size); }
+}  // namespace
+#endif
+
+extern "C" {
 void* WR_SIZE_NAME(__real__Znw, )(std::size_t size);
 void* WR_SIZE_NAME(__real__Zna, )(std::size_t size);
 void* WR_SIZE_NAME(__real__Znw, RKSt9nothrow_t)(std::size_t size, const std::nothrow_t& tag);
@@ -68,15 +115,15 @@ void* WR_SIZE_NAME(__real__Zna, RKSt9nothrow_t)(std::size_t size, const std::not
 
 void* __wrap_malloc(std::size_t size) {
   NoteAllocation();
-  return __real_malloc(size);
+  return RealMalloc(size);
 }
 void* __wrap_calloc(std::size_t count, std::size_t size) {
   NoteAllocation();
-  return __real_calloc(count, size);
+  return RealCalloc(count, size);
 }
 void* __wrap_realloc(void* block, std::size_t size) {
   NoteAllocation();
-  return __real_realloc(block, size);
+  return RealRealloc(block, size);
 }
 void* WR_SIZE_NAME(__wrap__Znw, )(std::size_t size) {
   NoteAllocation();
