@@ -3,7 +3,7 @@
 # build/<tree>/kit/ with run-tests.cmd, the opt-in sfc-evidence.cmd (and
 # its writer, tests\evidence_writer.exe), LICENSE and the programs'
 # third-party notices at its root, and packed as
-# build/<tree>/winrepair-tests.zip. scripts/windows-kit.sh builds it.
+# build/<tree>/winrepair-tests.zip. scripts/release/windows_kit.sh builds it.
 #
 # Two global lists say what goes in, so a new test program only has to add
 # itself where it is defined:
@@ -83,8 +83,8 @@ function(winrepair_kit)
   # LICENSE as Windows users read it (CR LF); the repository's stays as it is.
   set(license ${CMAKE_BINARY_DIR}/kit-notices/LICENSE)
   add_custom_command(OUTPUT ${license}
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/windows_text.py ${CMAKE_SOURCE_DIR}/LICENSE ${license}
-    DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/scripts/windows_text.py
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/release/windows_text.py ${CMAKE_SOURCE_DIR}/LICENSE ${license}
+    DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/scripts/release/windows_text.py
     VERBATIM)
 
   add_custom_target(kit

@@ -34,8 +34,8 @@ file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/maps)
 include(${CMAKE_SOURCE_DIR}/cmake/python_with.cmake)
 winrepair_python_with(DEBIAN_PYTHON debian.copyright python3-debian)
 set(NOTICES_SCRIPTS
-  ${CMAKE_SOURCE_DIR}/scripts/third_party_notices.py ${CMAKE_SOURCE_DIR}/scripts/dep5_notice.py
-  ${CMAKE_SOURCE_DIR}/scripts/member_sources.py ${CMAKE_SOURCE_DIR}/scripts/windows_text.py)
+  ${CMAKE_SOURCE_DIR}/scripts/release/third_party_notices.py ${CMAKE_SOURCE_DIR}/scripts/release/dep5_notice.py
+  ${CMAKE_SOURCE_DIR}/scripts/release/member_sources.py ${CMAKE_SOURCE_DIR}/scripts/release/windows_text.py)
 
 # Every static library the build makes, in this directory and below.
 function(winrepair_static_libraries directory out)
@@ -102,7 +102,7 @@ function(winrepair_notices output)
   endif()
   add_custom_command(
     OUTPUT ${output} ${ARG_PACKAGES_JSON}
-    COMMAND ${DEBIAN_PYTHON} ${CMAKE_SOURCE_DIR}/scripts/third_party_notices.py
+    COMMAND ${DEBIAN_PYTHON} ${CMAKE_SOURCE_DIR}/scripts/release/third_party_notices.py
             ${programs}
             --inputs ${inputs}
             --base-dir ${CMAKE_BINARY_DIR}

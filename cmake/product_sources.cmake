@@ -1,6 +1,6 @@
 # Writes the product's C++ sources, as this build compiles them, to
 # product_sources.txt in the build tree: one "target<TAB>absolute path" a
-# line, for the product libraries and winrepair.exe. scripts/tidy.sh checks
+# line, for the product libraries and winrepair.exe. scripts/checks/tidy.sh checks
 # that clang-tidy gets exactly these from the compile database.
 set(_wr_product_targets)
 foreach(sub IN LISTS SUBSYSTEMS)

@@ -1,7 +1,7 @@
 # The release: build/<tree>/dist/ with winrepair.exe, signed when a
-# certificate is given in the environment (see scripts/make_release.py),
+# certificate is given in the environment (see scripts/release/make_release.py),
 # LICENSE and THIRD-PARTY-NOTICES.txt (CR LF, as Windows users read them),
-# the bill of materials, and SHA256SUMS of them all. scripts/release.sh builds it in a fresh tree and copies it to
+# the bill of materials, and SHA256SUMS of them all. scripts/release/release.sh builds it in a fresh tree and copies it to
 # dist/.
 include(${CMAKE_SOURCE_DIR}/cmake/notices.cmake)
 winrepair_link_map(winrepair MAP ${CMAKE_BINARY_DIR}/winrepair.map)
@@ -14,7 +14,7 @@ winrepair_notices(${RELEASE_NOTICES} PACKAGES_JSON ${RELEASE_PACKAGES}
 add_custom_target(notices ALL DEPENDS ${RELEASE_NOTICES} ${RELEASE_PACKAGES})
 
 add_custom_target(release
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/make_release.py
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/release/make_release.py
           --exe $<TARGET_FILE:winrepair>
           --out-dir ${CMAKE_BINARY_DIR}/dist
           --version ${PROJECT_VERSION}

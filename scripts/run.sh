@@ -7,13 +7,10 @@
 # stand-in exit with D and the sfc one with S, to show the other verdicts.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-"$ROOT/scripts/install-deps.sh"
+"$ROOT/scripts/install_deps.sh"
 cd "$ROOT"
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target winrepair standin >/dev/null
-
-export WINEPREFIX="$ROOT/build/windows/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
-"$ROOT/scripts/wine-session.sh" start
 
 exe="$ROOT/build/windows/winrepair.exe"
 if [[ "${1:-}" == "--stand-ins" ]]; then
@@ -26,10 +23,8 @@ if [[ "${1:-}" == "--stand-ins" ]]; then
   echo "${3:-0}" >"$demo/sfc.exitcode"
   exe="$demo/winrepair.exe"
 fi
-status=0
 # Through Wine's preloader, as in the tests (see
 # cmake/mingw-w64-x86_64.cmake): without it the program or its tools fail to
-# start now and then ("Internal error").
-/usr/lib/wine/wine64 "$exe" || status=$?
-"$ROOT/scripts/wine-session.sh" stop
-exit $status
+# start now and then ("Internal error"). In the windows tree's own prefix,
+# with the tests' Wine settings.
+WINEPREFIX="$ROOT/build/windows/wineprefix" exec "$ROOT/tests/wine/wine_session.sh" run /usr/lib/wine/wine64 "$exe"

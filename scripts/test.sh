@@ -20,7 +20,7 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SCRIPT_START=$EPOCHREALTIME
-"$ROOT/scripts/install-deps.sh"
+"$ROOT/scripts/install_deps.sh"
 export WINREPAIR_DEPS_INSTALLED=1
 cd "$ROOT"
 
@@ -92,10 +92,10 @@ start configure_windows_clang cmake --preset windows-clang
 start configure_host cmake --preset host
 # The npm tools (links, workflow, sbom) run on Debian 12's Node.js 18, as in
 # the CI containers, whatever node this machine has; each checks that every
-# package it installed declares that it runs there (scripts/npm-tools.sh).
+# package it installed declares that it runs there (scripts/dev/npm_tools.sh).
 # Fetched the first time while the trees configure; should it fail, the
 # tools run on the machine's node and this phase fails the run.
-run debian_node bash scripts/debian-node.sh
+run debian_node bash scripts/dev/debian_node.sh
 if ok debian_node; then
   WINREPAIR_NODE="$(tail -1 "$LOGS/debian_node.log")"
   export WINREPAIR_NODE
@@ -104,12 +104,12 @@ fi
 # over the scripts, the links of every Markdown page. Each names the files
 # that fail. The link check's first run mostly waits for the npm registry,
 # so it goes on in the background.
-start links bash tests/docs/check_links.sh
+start links bash scripts/checks/check_links.sh
 # The CI workflows need no build either: checked against the CI's schema and
 # for what each is for. Mostly a wait for the npm registry the first time.
-start workflow bash tests/kit/validate_workflow.sh
-run format_check bash scripts/format.sh --check
-run script_check bash scripts/check-scripts.sh
+start workflow bash scripts/checks/validate_workflow.sh
+run format_check bash scripts/checks/format.sh --check
+run script_check bash scripts/checks/check_scripts.sh
 finish configure_windows
 finish configure_windows_clang
 finish configure_host
@@ -130,14 +130,14 @@ else
 fi
 # The Windows test kit, packed from the tree just built (no third build).
 if ok build_windows; then
-  run kit_pack bash scripts/windows-kit.sh --tree build/windows
+  run kit_pack bash scripts/release/windows_kit.sh --tree build/windows
 else
   skip kit_pack "build_windows failed"
 fi
 # The release kit_pack made: its bill of materials, validated by the
 # CycloneDX library and by jsonschema, one process at a time.
 if ok kit_pack; then
-  start sbom bash tests/release/validate_sbom.sh build/windows/dist/winrepair.cdx.json
+  start sbom bash tests/artifacts/release/validate_sbom.sh build/windows/dist/winrepair.cdx.json
 else
   skip sbom "kit_pack failed"
 fi
@@ -179,14 +179,14 @@ fi
 # and only reads the first (the build presets make the release with the rest).
 if ok build_windows_clang; then
   start ctest_windows_clang ctest --preset windows-clang -j "$WINE_TEST_JOBS"
-  run tidy bash scripts/tidy.sh --no-build
+  run tidy bash scripts/checks/tidy.sh --no-build
 else
   skip ctest_windows_clang "build_windows_clang failed"
   skip tidy "build_windows_clang failed"
 fi
 # FUZZ_SECONDS, when set, is the fuzzing time per target instead of fuzz.sh's
 # own; FUZZ_JOBS targets at a time, by default one a core.
-run fuzz bash scripts/fuzz.sh -j "${FUZZ_JOBS:-2}" ${FUZZ_SECONDS:+"$FUZZ_SECONDS"}
+run fuzz bash scripts/dev/fuzz.sh -j "${FUZZ_JOBS:-2}" ${FUZZ_SECONDS:+"$FUZZ_SECONDS"}
 
 for name in links workflow sbom ctest_windows kit_run ctest_windows_clang; do
   if [[ -n "${PHASE_PID[$name]:-}" ]]; then

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tests/contract/world.h"
-#include "tests/fake/fake_system.h"
+#include "tests/unit/fake/fake_system.h"
 
 namespace wr::contract {
 namespace {

@@ -24,8 +24,8 @@
 #include "launch/command_line.h"
 #include "launch/tool_command.h"
 #include "runtime/io_error.h"
-#include "tests/fake/fake_system.h"
-#include "tests/fake/text_models.h"
+#include "tests/unit/fake/fake_system.h"
+#include "tests/unit/fake/text_models.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/properties.h"
 

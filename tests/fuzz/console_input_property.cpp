@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "console/console_reader.h"
-#include "tests/fake/fake_system.h"
+#include "tests/unit/fake/fake_system.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/properties.h"
 

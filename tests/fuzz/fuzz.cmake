@@ -25,7 +25,7 @@ if(WINREPAIR_FUZZ)
     list(APPEND FUZZ_TARGETS fuzz_${name})
   endforeach()
   add_custom_target(fuzzers DEPENDS ${FUZZ_TARGETS})
-  # The one list scripts/fuzz.sh runs and checks against the seed folders,
+  # The one list scripts/dev/fuzz.sh runs and checks against the seed folders,
   # so a target added here but not fuzzed (or the reverse) fails loudly.
   string(REPLACE ";" "\n" FUZZ_TARGET_LINES "${FUZZ_TARGETS}")
   file(WRITE ${CMAKE_BINARY_DIR}/fuzz_targets.txt "${FUZZ_TARGET_LINES}\n")

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "tests/fake/text_models.h"
+#include "tests/unit/fake/text_models.h"
 
 namespace wr::fuzz {
 

@@ -29,14 +29,13 @@ import zipfile
 import sfc_evidence_check
 
 WINE = "/usr/lib/wine/wine64"
-SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
-                       "wine-session.sh")
+SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "wine_session.sh")
 CLOSING = re.compile(r"^(\d+) passed, (\d+) failed$")
 KNOWN_DIFFERENCE = re.compile(r"^known Wine difference: (\w+\.\w+):", re.M)
 REFUSAL_VARIABLE = "WINREPAIR_KIT_TEST_NOT_ELEVATED"
 RUN_TIMEOUT = 1200
 SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "release"))
+sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "artifacts", "release"))
 import text_form  # noqa: E402
 
 failures = []
