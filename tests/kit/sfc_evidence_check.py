@@ -365,7 +365,7 @@ def check_type_ahead(folder, system32, environment, check):
     delay = os.path.join(system32, "sfc.verifyonly.delay")
     record = os.path.join(system32, "sfc.console")
     log = os.path.join(system32, "sfc.log")
-    for path, text in ((delay, "2500\n"), (record, "")):
+    for path, text in ((delay, "4000\n"), (record, "")):
         with open(path, "w") as f:
             f.write(text)
     done_before = len(runs_of(log))
