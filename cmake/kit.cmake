@@ -47,8 +47,8 @@ function(winrepair_kit)
   list(REMOVE_DUPLICATES tests)
   list(REMOVE_DUPLICATES companions)
 
-  # What sfc-evidence.cmd writes its file with (the kit's root holds the
-  # script, tests\ the writer).
+    # sfc-evidence.cmd's helper: it asks the tester's questions and writes the
+  # file (the kit's root holds the script, tests\ the helper).
   add_executable(evidence_writer ${CMAKE_SOURCE_DIR}/tests/tools/evidence_writer.cpp)
   target_compile_options(evidence_writer PRIVATE ${TEST_CODE_FLAGS})
   target_link_options(evidence_writer PRIVATE -static -municode)

@@ -21,6 +21,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
 from console_pane import Failure, Pane, exit_status  # noqa: E402
+from wine_env import WINE  # noqa: E402
 
 TIMEOUT = 120.0
 
@@ -34,8 +35,8 @@ def main():
         return 1
 
     workdir = tempfile.mkdtemp(prefix="wr-real-console-")
-    pane = Pane("contract", workdir, program=os.path.abspath(args.program),
-                args=["--gtest_filter=RealConsole.*"], width=160, height=50)
+    pane = Pane("contract", workdir, command=[WINE, os.path.abspath(args.program), "--gtest_filter=RealConsole.*"],
+                width=160, height=50)
     try:
         pane.start()
         try:

@@ -4,11 +4,13 @@
 Unpacks the kit into a fresh folder and runs run-tests.cmd through Wine's own
 cmd.exe, from a clean environment (env -i with only what Wine needs), then
 checks what a user would read: the closing line, the exit status and
-results.txt. Also checks what the kit holds, the refusal when the prompt is
-not elevated (the check made to fail through the variable run-tests.cmd
-documents for this), and how a failing and a missing program are reported.
-The opt-in sfc-evidence.cmd runs with a stand-in sfc.exe in the prefix's
-system folder (sfc_evidence_check.py).
+results.txt. While it runs, recording stand-ins take the place of the
+system's DISM and sfc, and none may have been started by anything but a
+test's own run of the program. Also checks what the kit holds, the refusal
+when the prompt is not elevated (with stand-ins for the elevation probes
+that fail as they do there), and how a failing and a missing program are
+reported. The opt-in sfc-evidence.cmd runs with a stand-in sfc.exe in the
+prefix's system folder (sfc_evidence_check.py).
 
 Usage: check_kit.py --zip KIT.zip --tree BUILD_DIR --work DIR [--keep]
 BUILD_DIR is the windows tree the kit was packed from: its kit-tests.txt is
@@ -17,6 +19,7 @@ Exit status: 0 when every check held.
 """
 
 import argparse
+import contextlib
 import hashlib
 import os
 import re
@@ -28,17 +31,21 @@ import zipfile
 
 import sfc_evidence_check
 
-WINE = "/usr/lib/wine/wine64"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+from wine_env import WINE  # noqa: E402
+from wine_env import environment as wine_environment  # noqa: E402
+
 SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "wine_session.sh")
 CLOSING = re.compile(r"^(\d+) passed, (\d+) failed$")
 KNOWN_DIFFERENCE = re.compile(r"^known Wine difference: (\w+\.\w+):", re.M)
-REFUSAL_VARIABLE = "WINREPAIR_KIT_TEST_NOT_ELEVATED"
 RUN_TIMEOUT = 1200
 SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "artifacts", "release"))
 import text_form  # noqa: E402
 
 failures = []
+# The stand-in program of the tree under test (--tree).
+STANDIN = [None]
 
 
 def check(condition, what):
@@ -46,20 +53,6 @@ def check(condition, what):
         failures.append(what)
         print("FAIL: " + what)
     return condition
-
-
-def wine_environment(prefix, extra=None):
-    """All the Windows side gets: Wine's own settings and a UTF-8 locale,
-    without which Wine cannot name files in Cyrillic on the Linux side."""
-    env = {
-        "HOME": os.environ.get("HOME", "/root"),
-        "LANG": "C.UTF-8",
-        "WINEPREFIX": prefix,
-        "WINEDEBUG": "-all",
-        "WINEDLLOVERRIDES": "winedbg.exe=d",
-    }
-    env.update(extra or {})
-    return env
 
 
 def run_kit(folder, prefix, extra=None):
@@ -168,7 +161,11 @@ def check_notices(notices, programs):
 
 
 def check_full_run(folder, prefix, programs):
-    status, out = run_kit(folder, prefix)
+    with standins(prefix, SYSTEM_TOOLS) as runs:
+        status, out = run_kit(folder, prefix)
+        started = runs()
+    print("the system's DISM and sfc, started: %s" % (started or "never"))
+    check_system_tools(started)
     shown = lines_of(out)
     print("closing line: %s; exit status %d" % (shown[-1] if shown else "(none)", status))
     check(status == 0, "run-tests.cmd ended with status %d, expected 0:\n%s" % (status, out))
@@ -213,8 +210,82 @@ def check_differences_named(folder):
         check(guide.count(case) == 2, "CONSOLE-CHECK.txt does not name %s in both languages" % case)
 
 
+def system32(prefix):
+    return os.path.join(prefix, "drive_c", "windows", "system32")
+
+
+@contextlib.contextmanager
+def standins(prefix, tools):
+    """Copies of the tree's stand-in in the prefix, as {path under drive_c:
+    exit code}, each recording its runs; Wine's own file of that name (its
+    net.exe and dism.exe stubs) is put back afterwards. Yields the stand-ins'
+    records: (name, command line, current directory) for each run, in the
+    order of the tools, then of the runs."""
+    standin = STANDIN[0]
+    drive = os.path.join(prefix, "drive_c")
+    made = []
+    try:
+        for where, code in tools.items():
+            path = os.path.join(drive, where)
+            base = os.path.splitext(path)[0]
+            if os.path.exists(path):
+                shutil.move(path, path + ".wine")
+            shutil.copy(standin, path)
+            made.append(path)
+            with open(base + ".exitcode", "w") as f:
+                f.write("%d\n" % code)
+            open(base + ".cwd", "w").close()
+
+        def runs():
+            found = []
+            for path in made:
+                base = os.path.splitext(path)[0]
+                lines = [line for line in read_text(base + ".log").split("\n")
+                         if line and not line.startswith("stdhandles=")] if os.path.exists(base + ".log") else []
+                places = [line for line in read_text(base + ".cwd").split("\n") if line]
+                found += [(os.path.basename(base), line, place) for line, place in zip(lines, places + [""] * len(lines))]
+            return found
+        yield runs
+    finally:
+        for path in made:
+            base = os.path.splitext(path)[0]
+            for suffix in (".exitcode", ".cwd", ".log"):
+                if os.path.exists(base + suffix):
+                    os.remove(base + suffix)
+            os.remove(path)
+            if os.path.exists(path + ".wine"):
+                shutil.move(path + ".wine", path)
+
+
+def prefer_standins(prefix):
+    """Wine loads its own built-in program for a name it has one for (net.exe,
+    dism.exe) whatever file lies in the system folder, unless the prefix
+    says to prefer the file; its own placeholder files still load the
+    built-in ones."""
+    for name in ("net.exe", "dism.exe"):
+        subprocess.run(["env", "-i"] + ["%s=%s" % item for item in sorted(wine_environment(prefix).items())]
+                       + [WINE, "reg", "add", r"HKCU\Software\Wine\DllOverrides", "/v", name, "/t", "REG_SZ",
+                          "/d", "native,builtin", "/f"], stdin=subprocess.DEVNULL, capture_output=True, check=True)
+
+
+@contextlib.contextmanager
+def elevation_probes(prefix, net, fltmc):
+    """Stand-ins for the probes both scripts ask whether the prompt is
+    elevated. Under Wine "net session" always succeeds and there is no
+    fltMC.exe; on a prompt that is not elevated "net session" ends with
+    "System error 5 has occurred. Access is denied." and exit status 2, and
+    fltmc with access denied and status 1. Yields which probes ran."""
+    with standins(prefix, {"windows/system32/net.exe": net, "windows/system32/fltMC.exe": fltmc}) as runs:
+        yield lambda: [name for name, _, _ in runs()]
+
+
 def check_refusal(folder, prefix):
-    status, out = run_kit(folder, prefix, {REFUSAL_VARIABLE: "refuse"})
+    """Refused with the probes failing as on a prompt that is not elevated;
+    with fltMC alone succeeding (the Server service stopped), it goes on, as
+    far as the next refusal: here the missing list of programs."""
+    with elevation_probes(prefix, net=2, fltmc=1) as ran:
+        status, out = run_kit(folder, prefix)
+        probes = ran()
     shown = lines_of(out)
     print("refusal: %r; exit status %d" % (out.strip(), status))
     check(status == 2, "the unelevated run ended with status %d, expected 2" % status)
@@ -222,9 +293,40 @@ def check_refusal(folder, prefix):
           and "administrator" in shown[0],
           "the unelevated run did not refuse in one line naming the need for an administrator:\n"
           + out)
+    check(probes == ["net", "fltMC"], "the elevation probes that ran: %s" % probes)
     check(not os.path.exists(os.path.join(folder, "results.txt"))
           and not os.path.exists(os.path.join(folder, "logs")),
           "the unelevated run wrote results or logs")
+    listing = os.path.join(folder, "tests", "tests.txt")
+    os.rename(listing, listing + ".aside")
+    try:
+        with elevation_probes(prefix, net=2, fltmc=0):
+            status, out = run_kit(folder, prefix)
+    finally:
+        os.rename(listing + ".aside", listing)
+    check(status == 2 and "tests.txt\" is missing" in out,
+          "with fltMC answering as an administrator, run-tests.cmd did not go on past the elevation check:\n"
+          + out)
+
+
+# Where a run would find the system's own tools: Wine's stub dism.exe in the
+# system folder, and, since Wine has no sfc.exe, the one folder of the
+# default PATH that no test looks in for sfc (the tests that need sfc to be
+# missing skip when the system or Windows folder has one).
+SYSTEM_TOOLS = {"windows/system32/dism.exe": 0, "windows/system32/wbem/sfc.exe": 0}
+# Where the tests run the program (tests/e2e: each in a folder of its own
+# under %TEMP%\winrepair-tests): one of them lets it reach Wine's stub DISM.
+TEST_SCRATCH = re.compile(r"^C:\\users\\[^\\]+\\(AppData\\Local\\)?Temp\\winrepair-tests\\", re.I)
+
+
+def check_system_tools(runs):
+    """Every start of the system's DISM or sfc came from a test's own run of
+    the program, in its scratch folder; and the recording worked."""
+    for name, line, place in runs:
+        check(TEST_SCRATCH.match(place) is not None,
+              "the system's %s was started in %s: %s" % (name, place or "(unknown)", line))
+    check(any(name == "dism" for name, _, _ in runs),
+          "the stand-in for the system's DISM recorded no run, not even the test's that reaches it on purpose")
 
 
 def check_failures_reported(folder, prefix):
@@ -260,6 +362,7 @@ def main():
         programs = f.read().split()
     check_contents(args.zip, programs, os.path.join(args.tree, "dist", "winrepair.exe"))
 
+    STANDIN[0] = os.path.join(args.tree, "standin.exe")
     work = os.path.abspath(args.work)
     shutil.rmtree(work, ignore_errors=True)
     prefix = os.path.join(work, "wineprefix")
@@ -270,11 +373,12 @@ def main():
     subprocess.run(["bash", SESSION, "start"], env=session_env, check=True)
     try:
         unpack(args.zip, kit)
+        prefer_standins(prefix)
         check_refusal(kit, prefix)
         check_full_run(kit, prefix, programs)
         check_differences_named(kit)
         sfc_evidence_check.check_sfc_evidence(kit, prefix, lambda extra=None: wine_environment(prefix, extra),
-                                              check)
+                                              check, elevation_probes)
         unpack(args.zip, kit)
         check_failures_reported(kit, prefix)
     finally:

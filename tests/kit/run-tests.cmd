@@ -7,9 +7,6 @@ rem winrepair.exe beside stand-ins in their own folders under %TEMP%.
 rem
 rem Exit status: 0 when every program passed, 1 when one failed,
 rem 2 when it refused to start.
-rem
-rem WINREPAIR_KIT_TEST_NOT_ELEVATED=refuse makes the elevation check fail on
-rem purpose; only the kit's own test sets it, to see the refusal.
 setlocal EnableExtensions EnableDelayedExpansion
 
 set "KIT=%~dp0"
@@ -23,11 +20,19 @@ if not exist ".\%~nx0" (
 
 rem Elevation. "net session" needs an administrator but also the Server
 rem service; fltmc needs an administrator only, but not every system has it.
-rem Either one succeeding is enough.
+rem Either one succeeding is enough. Both by their full path in the system
+rem folder: cmd.exe would otherwise look in the current folder first (from
+rem a 32-bit prompt, Sysnative is the 64-bit system folder).
+set "SYSDIR=%SystemRoot%\System32"
+if exist "%SystemRoot%\Sysnative\net.exe" set "SYSDIR=%SystemRoot%\Sysnative"
+rem Exactly 0 is success (a probe that crashed gives a negative status,
+rem which "if errorlevel 1" takes for 0); and no "&&": Wine's cmd.exe runs
+rem what follows it whatever the program's exit status.
 set "ELEVATED="
-net session >nul 2>&1 && set "ELEVATED=1"
-if not defined ELEVATED fltmc >nul 2>&1 && set "ELEVATED=1"
-if /i "%WINREPAIR_KIT_TEST_NOT_ELEVATED%"=="refuse" set "ELEVATED="
+"%SYSDIR%\net.exe" session >nul 2>&1
+if "%ERRORLEVEL%"=="0" set "ELEVATED=1"
+if not defined ELEVATED "%SYSDIR%\fltMC.exe" >nul 2>&1
+if not defined ELEVATED if "%ERRORLEVEL%"=="0" set "ELEVATED=1"
 if not defined ELEVATED (
   echo run-tests: not started: this prompt is not elevated; open a command prompt with "Run as administrator" and start run-tests.cmd there.
   exit /b 2

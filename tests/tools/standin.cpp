@@ -16,11 +16,15 @@
 //     (sfc /verifyonly, then sfc /scannow);
 //   - when "<own path without .exe>.env" exists, replaces its contents with
 //     the environment it was given, one "name=value" a line, as UTF-8;
-//   - when "<own path without .exe>.console" exists, replaces its contents
-//     with the console output mode of its standard output, "mode=0x<hex>",
-//     or "mode=none" when that is no console, and on a second line the
-//     console's title as GetConsoleTitleW gives it, "title=<UTF-8>", or
-//     "title=none" when the call fails;
+//   - when "<own path without .exe>.console" exists, replaces its contents,
+//     just before it exits, with the console output mode of its standard
+//     output, "mode=0x<hex>", or "mode=none" when that is no console; on a
+//     second line the console's title as GetConsoleTitleW gives it,
+//     "title=<UTF-8>", or "title=none" when the call fails; and on a third
+//     how many input events then wait in its console (read through CONIN$,
+//     whatever its standard input is), "input=<n>", or "input=none";
+//   - when "<own path without .exe>.cwd" exists, appends to it the current
+//     directory it was started in, one line a run, as UTF-8;
 //   - before exiting, sleeps for the milliseconds read from
 //     "<own path without .exe>.delay" when there is such a file, to stand in
 //     for a tool that runs for a long time.
@@ -135,8 +139,31 @@ void RecordConsoleMode(const OwnName& own) {
                                 static_cast<int>(sizeof text) - used - 8, nullptr, nullptr);
   }
   text[used++] = '\n';
+  // Keys typed while the tool ran: they wait for whoever reads the console
+  // next. Nothing is read here.
+  OwnedFile keys(
+      CreateFileW(L"CONIN$", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  DWORD events = 0;
+  used += keys && GetNumberOfConsoleInputEvents(keys.get(), &events) ? wsprintfA(text + used, "input=%lu\n", events)
+                                                                     : wsprintfA(text + used, "input=none\n");
   DWORD written = 0;
   WriteFile(file.get(), text, static_cast<DWORD>(used), &written, nullptr);
+}
+
+void RecordCurrentDirectory(const OwnName& own) {
+  static wchar_t path[kLongestPath + 32];
+  WithSuffix(own, L".cwd", path);
+  if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return;
+  static wchar_t here[kLongestPath];
+  const DWORD n = GetCurrentDirectoryW(kLongestPath, here);
+  if (n == 0 || n >= kLongestPath) return;
+  static char line[kLongestPath * 3 + 2];
+  int used = WideCharToMultiByte(CP_UTF8, 0, here, static_cast<int>(n), line, sizeof line - 2, nullptr, nullptr);
+  line[used++] = '\n';
+  OwnedFile file(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  if (file) WriteFile(file.get(), line, static_cast<DWORD>(used), &written, nullptr);
 }
 
 void RecordEnvironment(const OwnName& own) {
@@ -220,8 +247,8 @@ int main() {
   const char* tail = stdHandles ? "\nstdhandles=1\n" : "\nstdhandles=0\n";
   for (const char* t = tail; *t; ++t) record[length++] = *t;
   AppendLog(own, record, length);
+  RecordCurrentDirectory(own);
   RecordEnvironment(own);
-  RecordConsoleMode(own);
 
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   if (out != nullptr && out != INVALID_HANDLE_VALUE && !CopyOutputFile(own, out)) {
@@ -233,5 +260,6 @@ int main() {
 
   const DWORD delay = ReadNumber(own, L".delay");
   if (delay != 0) Sleep(delay);
+  RecordConsoleMode(own);
   ExitProcess(ReadNumber(own, L".exitcode"));
 }

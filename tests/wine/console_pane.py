@@ -32,16 +32,18 @@ class Failure(Exception):
 
 
 class Pane:
-    """One tmux server with one pane that runs the program in `workdir`."""
+    """One tmux server with one pane that runs the program in `workdir`
+    (a path inside it, or an absolute one) under Wine; or, given, another
+    command. Wine starts with `environment`, or else wine_environment()."""
 
-    def __init__(self, case, workdir, term=None, program="winrepair.exe", args=(), width=PANE_WIDTH,
-                 height=PANE_HEIGHT):
+    def __init__(self, case, workdir, term=None, program="winrepair.exe", width=PANE_WIDTH,
+                 height=PANE_HEIGHT, command=None, environment=None):
         self.socket = "wrtmux-%d-%s" % (os.getpid(), case)
         self.workdir = workdir
         self.term = term
-        # A path inside workdir, or an absolute one; the program's arguments.
         self.program = program
-        self.args = list(args)
+        self.command = command or [WINE, program if os.path.isabs(program) else "./" + program]
+        self.environment = environment
         self.width = width
         self.height = height
         self.env = dict(os.environ)
@@ -66,8 +68,8 @@ class Pane:
         # from Wine and so from the program. The pane's title starts empty
         # (tmux would show the host name), so any title is the program's.
         script = os.path.join(self.workdir, "run.sh")
-        program = self.program if os.path.isabs(self.program) else "./" + self.program
-        env = " ".join(shquote("%s=%s" % item) for item in sorted(wine_environment().items()))
+        env = " ".join(shquote("%s=%s" % item)
+                       for item in sorted((self.environment or wine_environment()).items()))
         if self.term is PANE_TERM:
             env += ' TERM="$TERM"'
         with open(script, "w") as f:
@@ -75,10 +77,10 @@ class Pane:
                     "cd %s || exit 1\n"
                     "printf %%s \"$TERM\" >pane-term\n"
                     "printf '\\033]2;\\033\\\\'\n"
-                    "env -i %s %s %s\n"
+                    "env -i %s %s\n"
                     "echo \"EXIT:$?\"\n"
-                    "exec sleep 3600\n" % (shquote(self.workdir), env, shquote(WINE),
-                                           " ".join(shquote(word) for word in [program] + self.args)))
+                    "exec sleep 3600\n" % (shquote(self.workdir), env,
+                                           " ".join(shquote(word) for word in self.command)))
         self.tmux("new-session", "-d", "-s", "main", "-x", str(self.width),
                   "-y", str(self.height), "bash --norc --noprofile " + shquote(script))
         pid, self.pane_tty, self.socket_path = self.tmux(
