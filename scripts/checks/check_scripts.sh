@@ -13,7 +13,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$ROOT"
 for tool in shellcheck flake8; do
   command -v "$tool" >/dev/null || {
-    echo "check-scripts.sh: $tool is missing: run scripts/install_deps.sh" >&2
+    echo "check_scripts.sh: $tool is missing: run scripts/install_deps.sh" >&2
     exit 1
   }
 done
@@ -49,8 +49,8 @@ if ((python_count > 0)); then
 fi
 
 if ((status != 0)); then
-  echo "check-scripts.sh: findings above (shellcheck over $shell_count shell scripts," \
+  echo "check_scripts.sh: findings above (shellcheck over $shell_count shell scripts," \
     "flake8 over $python_count Python files)" >&2
   exit 1
 fi
-echo "check-scripts.sh: no findings in $shell_count shell scripts and $python_count Python files"
+echo "check_scripts.sh: no findings in $shell_count shell scripts and $python_count Python files"

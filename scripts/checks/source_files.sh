@@ -29,7 +29,7 @@ case "$kind" in
 esac
 cd "$ROOT"
 git rev-parse --is-inside-work-tree >/dev/null 2>&1 || {
-  echo "source-files.sh: $ROOT is not a git checkout: the files to check come from git" >&2
+  echo "source_files.sh: $ROOT is not a git checkout: the files to check come from git" >&2
   exit 1
 }
 

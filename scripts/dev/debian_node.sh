@@ -37,7 +37,7 @@ if [[ -z "$version" ]]; then
   apt-get update -qq
   version="$(newest || true)"
 fi
-[[ -n "$version" ]] || { echo "debian-node: Debian's archive offers no nodejs $MAJOR" >&2; exit 1; }
+[[ -n "$version" ]] || { echo "debian_node: Debian's archive offers no nodejs $MAJOR" >&2; exit 1; }
 
 dir="$ROOT/build/tools/debian-node-$version"
 if [[ ! -x "$dir/node" ]]; then
@@ -63,7 +63,7 @@ EOF
 fi
 shown="$("$dir/node" --version 2>&1)" || true
 if [[ "$shown" != "v${version%%+*}" ]]; then
-  echo "debian-node: $dir/node does not run as node $version: $shown" >&2
+  echo "debian_node: $dir/node does not run as node $version: $shown" >&2
   exit 1
 fi
 echo "$dir/node"

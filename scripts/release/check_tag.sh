@@ -13,15 +13,15 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 tag=$1
 version="$(sed -nE 's/^[[:space:]]*project\([[:space:]]*winrepair[[:space:]]+VERSION[[:space:]]+([^[:space:])]+)([[:space:]].*)?\)?[[:space:]]*$/\1/p' \
   "$ROOT/CMakeLists.txt" | head -1)"
-[[ -n "$version" ]] || { echo "check-tag: CMakeLists.txt has no project(winrepair VERSION ...)" >&2; exit 1; }
+[[ -n "$version" ]] || { echo "check_tag: CMakeLists.txt has no project(winrepair VERSION ...)" >&2; exit 1; }
 number='(0|[1-9][0-9]*)'
 if [[ ! "$version" =~ ^$number\.$number\.$number$ ]]; then
-  echo "check-tag: the version in CMakeLists.txt, '$version', is not X.Y.Z (three numbers, no leading zeros)" >&2
+  echo "check_tag: the version in CMakeLists.txt, '$version', is not X.Y.Z (three numbers, no leading zeros)" >&2
   exit 1
 fi
 if [[ "$tag" != "v$version" ]]; then
   # A line end in the tag is shown as \n, so the refusal stays one line.
-  echo "check-tag: the tag '${tag//$'\n'/\\n}' is not v$version, the version in CMakeLists.txt" >&2
+  echo "check_tag: the tag '${tag//$'\n'/\\n}' is not v$version, the version in CMakeLists.txt" >&2
   exit 1
 fi
-echo "check-tag: $tag is the version in CMakeLists.txt"
+echo "check_tag: $tag is the version in CMakeLists.txt"

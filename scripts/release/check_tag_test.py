@@ -61,7 +61,7 @@ def main(argv):
         if taken and status != 0:
             failures.append(f"the tag check refuses {tag!r}, the version: {output.strip()!r}")
         elif not taken and (status != 1 or len(output.strip().splitlines()) != 1
-                            or not output.startswith(f"check-tag: the tag '{shown(tag)}' is not v{version}")):
+                            or not output.startswith(f"check_tag: the tag '{shown(tag)}' is not v{version}")):
             failures.append(f"the tag check with {tag!r}: status {status}, {output.strip()!r}")
 
     # Versions in CMakeLists.txt that no tag may name.

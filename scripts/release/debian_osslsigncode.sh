@@ -18,7 +18,7 @@ VERSION=2.5-4
 TOOLS="$ROOT/build/tools/osslsigncode-$VERSION"
 BINARY="$TOOLS/usr/bin/osslsigncode"
 
-fail() { echo "debian-osslsigncode: $*" >&2; exit 1; }
+fail() { echo "debian_osslsigncode: $*" >&2; exit 1; }
 
 if [[ ! -x "$BINARY" ]]; then
   command -v apt-get >/dev/null || fail "apt-get is missing: osslsigncode $VERSION comes from Debian 12's archive"

@@ -39,12 +39,12 @@ cd "$ROOT"
 if [[ -z "${SOURCE_DATE_EPOCH:-}" ]] && ! git -C "$ROOT" log -1 --format=%ct >/dev/null 2>&1; then
   SOURCE_DATE_EPOCH="$(stat -c %Y "$ROOT/CMakeLists.txt")"
   export SOURCE_DATE_EPOCH
-  echo "windows-kit: no git history here: SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH, the time of CMakeLists.txt" >&2
+  echo "windows_kit: no git history here: SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH, the time of CMakeLists.txt" >&2
 fi
 
 if [[ -z "$TREE" ]]; then
   if [[ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]]; then
-    echo "windows-kit: warning: the checkout has uncommitted changes; this kit matches no commit" >&2
+    echo "windows_kit: warning: the checkout has uncommitted changes; this kit matches no commit" >&2
   fi
   # A fresh tree each time: nothing left over from earlier builds may reach it.
   TREE="$ROOT/build/kit"
@@ -55,4 +55,4 @@ cmake --build "$TREE" --target kit
 
 mkdir -p "$ROOT/dist"
 cp "$TREE/winrepair-tests.zip" "$ROOT/dist/winrepair-tests.zip"
-echo "windows-kit: $ROOT/dist/winrepair-tests.zip"
+echo "windows_kit: $ROOT/dist/winrepair-tests.zip"
