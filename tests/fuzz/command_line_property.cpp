@@ -24,10 +24,10 @@
 #include "launch/command_line.h"
 #include "launch/tool_command.h"
 #include "runtime/io_error.h"
-#include "tests/unit/fake/fake_system.h"
-#include "tests/unit/fake/text_models.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/properties.h"
+#include "tests/unit/fake/fake_system.h"
+#include "tests/unit/fake/text_models.h"
 
 namespace wr::fuzz {
 namespace {

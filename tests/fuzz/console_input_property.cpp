@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "console/console_reader.h"
-#include "tests/unit/fake/fake_system.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/properties.h"
+#include "tests/unit/fake/fake_system.h"
 
 namespace wr::fuzz {
 namespace {

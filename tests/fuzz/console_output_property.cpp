@@ -26,9 +26,9 @@
 
 #include "console/console_writer.h"
 #include "runtime/io_error.h"
-#include "tests/unit/fake/fake_system.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/properties.h"
+#include "tests/unit/fake/fake_system.h"
 
 namespace wr::fuzz {
 namespace {

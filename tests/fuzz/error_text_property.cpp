@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "runtime/io_error.h"
-#include "tests/unit/fake/fake_system.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/properties.h"
+#include "tests/unit/fake/fake_system.h"
 
 namespace wr::fuzz {
 namespace {
