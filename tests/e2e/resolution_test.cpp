@@ -26,10 +26,9 @@ TEST_F(LaunchFailure, NoSfcAnywhereShowsProgramNotFound) {
   RunResult run = Run();
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_SAME_TEXT(run.out, UpToStage2() + LaunchFailedVerdict("program not found"));
-  // The whole closing text, byte for byte as the user sees it.
+  // The whole closing text, laid out here line by line as the user sees it.
   const std::string tail =
-      "\n    Не удалось запустить встроенное в windows средство устранения неполадок:\n"
-      "program not found\n\n    В этом случае поможет только переустановка windows!\n";
+      "\n    " + std::string(kLaunchFailedText) + ":\nprogram not found\n\n    " + std::string(kReinstallText) + "!\n";
   ASSERT_GE(run.out.size(), tail.size());
   EXPECT_SAME_TEXT(run.out.substr(run.out.size() - tail.size()), tail);
 }
