@@ -1,13 +1,11 @@
 # The pages of the repository. In the host tree (no Wine): the check of
-# CONTRIBUTING.md's test names against pages made up for it; that every
-# quote of the program's screen in the guides is what the program prints
-# (print_screens, in tests/screens/quotes/, runs the repair on the fake for
-# each way a run ends and prints what it shows); and that every file or
-# folder of the repository a page names exists. In the Windows trees: that
-# every test CONTRIBUTING.md names exists, read from ctest's listing of this
-# tree and of the host tree, the test programs' own lists of their
-# GoogleTest cases (run under Wine, as CTest runs them) and the console
-# driver's cases. The links of every page are checked by
+# CONTRIBUTING.md's test names against pages made up for it, and that every
+# file or folder of the repository a page names exists (the guides' quotes
+# of the screen are held to the program in tests/screens/screens.cmake). In
+# the Windows trees: that every test CONTRIBUTING.md names exists, read from
+# ctest's listing of this tree and of the host tree, the test programs' own
+# lists of their GoogleTest cases (run under Wine, as CTest runs them) and
+# the console driver's cases. The links of every page are checked by
 # scripts/checks/check_links.sh, a phase of scripts/test.sh.
 
 if(NOT WIN32)
@@ -20,18 +18,6 @@ if(NOT WIN32)
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/page_paths_test.py)
   set_tests_properties(contributing_names_selftest page_paths page_paths_selftest
     PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
-
-  add_executable(print_screens ${CMAKE_SOURCE_DIR}/tests/screens/quotes/print_screens.cpp)
-  target_link_libraries(print_screens PRIVATE wr_driver_test wr_fake)
-  set(GUIDES --page ${CMAKE_SOURCE_DIR}/README.ru.md --page ${CMAKE_SOURCE_DIR}/README.md)
-  add_test(NAME guide_screen_quotes
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/screens/quotes/check_screen_quotes.py
-            --screens-program $<TARGET_FILE:print_screens> ${GUIDES})
-  add_test(NAME guide_screen_quotes_selftest
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/screens/quotes/screen_quotes_test.py
-            --screens-program $<TARGET_FILE:print_screens> ${GUIDES})
-  set_tests_properties(guide_screen_quotes guide_screen_quotes_selftest PROPERTIES
-    ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
   return()
 endif()
 

@@ -2,8 +2,8 @@
 # Prints the path of a node program that is Debian 12's own Node.js 18, the
 # one the CI containers (debian:12) run the npm tools with: the installed
 # node when it is 18 (as in those containers), else Debian's nodejs and
-# libnode108 packages fetched with apt-get download and unpacked into
-# build/tools/debian-node-VERSION (never installed: the machine's own node
+# libnode108 packages unpacked into build/tools/debian-node-VERSION by
+# scripts/dev/unpack_debian.sh (never installed: the machine's own node
 # stays as it is), with a node beside them that runs that binary on that
 # library. Debian builds its node to load three of its built-in modules
 # from /usr/share/nodejs (node-acorn, node-cjs-module-lexer, node-undici),
@@ -41,16 +41,7 @@ fi
 
 dir="$ROOT/build/tools/debian-node-$version"
 if [[ ! -x "$dir/node" ]]; then
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  (
-    cd "$dir"
-    # As root, apt would hand the download to its unprivileged user, who
-    # may not write here.
-    apt-get download -qq -o APT::Sandbox::User=root "nodejs=$version" "libnode108=$version" >/dev/null
-    for deb in ./*.deb; do dpkg-deb -x "$deb" root; done
-    rm -f ./*.deb
-  )
+  bash "$ROOT/scripts/dev/unpack_debian.sh" "$dir/root" "nodejs=$version" "libnode108=$version"
   library="$(find "$dir/root" -name 'libnode.so.*' -printf '%h\n' -quit)"
   library="${library#"$dir/"}"
   cat >"$dir/node" <<EOF

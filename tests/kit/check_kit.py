@@ -32,8 +32,8 @@ import zipfile
 import sfc_evidence_check
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
-from wine_env import WINE  # noqa: E402
 from wine_env import environment as wine_environment  # noqa: E402
+from wine_env import wine_command  # noqa: E402
 
 SESSION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine", "wine_session.sh")
 CLOSING = re.compile(r"^(\d+) passed, (\d+) failed$")
@@ -56,8 +56,7 @@ def check(condition, what):
 
 
 def run_kit(folder, prefix, extra=None):
-    command = ["env", "-i"] + ["%s=%s" % item for item in sorted(wine_environment(prefix, extra).items())]
-    command += [WINE, "cmd", "/c", "run-tests.cmd"]
+    command = wine_command(wine_environment(prefix, extra), "cmd", "/c", "run-tests.cmd")
     done = subprocess.run(command, cwd=folder, stdin=subprocess.DEVNULL, capture_output=True,
                           timeout=RUN_TIMEOUT)
     out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
@@ -263,9 +262,9 @@ def prefer_standins(prefix):
     says to prefer the file; its own placeholder files still load the
     built-in ones."""
     for name in ("net.exe", "dism.exe"):
-        subprocess.run(["env", "-i"] + ["%s=%s" % item for item in sorted(wine_environment(prefix).items())]
-                       + [WINE, "reg", "add", r"HKCU\Software\Wine\DllOverrides", "/v", name, "/t", "REG_SZ",
-                          "/d", "native,builtin", "/f"], stdin=subprocess.DEVNULL, capture_output=True, check=True)
+        subprocess.run(wine_command(wine_environment(prefix), "reg", "add", r"HKCU\Software\Wine\DllOverrides",
+                                    "/v", name, "/t", "REG_SZ", "/d", "native,builtin", "/f"),
+                       stdin=subprocess.DEVNULL, capture_output=True, check=True)
 
 
 @contextlib.contextmanager

@@ -26,7 +26,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
 import run_console_tests as console  # noqa: E402
 from console_pane import Failure, Pane, exit_status  # noqa: E402
-from wine_env import WINE  # noqa: E402
+from wine_env import WINE, wine_command  # noqa: E402
 PROMPT = b"Type 1 and press Enter"
 CLOSE = b"Press Enter to close this window."
 RUN_TIMEOUT = 300
@@ -73,8 +73,7 @@ def run_script(folder, environment, answers):
     """Runs sfc-evidence.cmd, typing each answer after the next question or
     the wait before the window closes. Returns the exit status, the screen's
     text and how many questions came (waits() counts the waits)."""
-    command = ["env", "-i"] + ["%s=%s" % item for item in sorted(environment.items())]
-    command += [WINE, "cmd", "/c", "sfc-evidence.cmd"]
+    command = wine_command(environment, "cmd", "/c", "sfc-evidence.cmd")
     child = subprocess.Popen(command, cwd=folder, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT)
     screen = bytearray()
@@ -222,11 +221,11 @@ ANSWERS = [("1", 0), ("y", 0), ("Y", 0), (" yes ", 0), ("YES", 0), ("да", 0), 
 
 def check_answers(folder, environment, check):
     writer = os.path.join(folder, "tests", "evidence_writer.exe")
-    env = ["env", "-i"] + ["%s=%s" % item for item in sorted(environment().items())]
+    wine = wine_command(environment())
     for text, expected in ANSWERS + [(None, 1)]:
         # None: the input ends with no line at all.
         given = b"" if text is None else text.encode("utf-8") + b"\r\n"
-        done = subprocess.run(env + [WINE, writer, "ask", "verifyonly"], cwd=folder, input=given,
+        done = subprocess.run(wine + [writer, "ask", "verifyonly"], cwd=folder, input=given,
                               capture_output=True, timeout=60)
         check(done.returncode == expected and PROMPT in done.stdout,
               "the answer %r: exit status %d, expected %d (%s)" % (text, done.returncode, expected,
@@ -430,7 +429,7 @@ def check_writer(folder, environment, check):
     writer = os.path.join(folder, "tests", "evidence_writer.exe")
     scratch = os.path.join(folder, "writer-cases")
     os.makedirs(scratch, exist_ok=True)
-    env = ["env", "-i"] + ["%s=%s" % item for item in sorted(environment().items())]
+    wine = wine_command(environment())
     for name, capture, expected in WRITER_CASES:
         capture_path = os.path.join(scratch, "capture.bin")
         out_path = os.path.join(scratch, "out.txt")
@@ -439,7 +438,7 @@ def check_writer(folder, environment, check):
         if os.path.exists(out_path):
             os.remove(out_path)
         # Paths relative to the folder: Wine takes no Linux path in an argument.
-        done = subprocess.run(env + [WINE, writer, "output", "out.txt", "capture.bin"], cwd=scratch,
+        done = subprocess.run(wine + [writer, "output", "out.txt", "capture.bin"], cwd=scratch,
                               capture_output=True, timeout=60)
         got = read_evidence(out_path, check)[:-1] if os.path.exists(out_path) else []
         matches = len(got) == len(expected) and all(

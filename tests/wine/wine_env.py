@@ -40,3 +40,9 @@ def environment(prefix=None, extra=None):
     env.update(LOCALE)
     env.update(extra or {})
     return env
+
+
+def wine_command(environment, *words):
+    """Wine started with exactly `environment` (env -i: nothing else of the
+    Linux one) and given `words`, as a command line to run."""
+    return ["env", "-i"] + ["%s=%s" % item for item in sorted(environment.items())] + [WINE, *words]
