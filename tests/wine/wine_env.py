@@ -2,19 +2,15 @@
 
 Wine copies the whole Linux environment into the Windows one (TERM, PATH,
 the caller's own variables), so every runner starts Wine with `env -i` and
-exactly this: HOME (Wine keeps its user settings there), the prefix, the
-settings in tests/wine/wine.env (the one place they are written), and a
-UTF-8 locale."""
+exactly this: HOME (Wine keeps its user settings there), the prefix, and
+the settings in tests/wine/wine.env (the one place they are written, a
+UTF-8 locale among them)."""
 
 import os
 
 # Runs through Wine's preloader by itself: see cmake/mingw-w64-x86_64.cmake.
 WINE = os.environ.get("WINE", "/usr/lib/wine/wine64")
 SETTINGS_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine.env")
-# Wine's console turns a program's UTF-16 into the terminal's bytes by the
-# Linux locale, and Wine names files on the Linux side by it: without a
-# UTF-8 one, Cyrillic becomes "?".
-LOCALE = {"LANG": "C.UTF-8"}
 
 
 def settings():
@@ -37,7 +33,6 @@ def environment(prefix=None, extra=None):
     if prefix:
         env["WINEPREFIX"] = prefix
     env.update(settings())
-    env.update(LOCALE)
     env.update(extra or {})
     return env
 
