@@ -46,6 +46,7 @@ import argparse
 import copy
 import os
 import re
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -486,8 +487,15 @@ def check_foreign_owner(failures, folder=WORKFLOWS):
     with tempfile.TemporaryDirectory() as work:
         clone = os.path.join(work, "workspace")
         # A copy of the repository, not hard links into it: the ownership
-        # changes below must not reach this checkout.
-        subprocess.run(["git", "clone", "-q", "--depth", "1", f"file://{ROOT}", clone], check=True)
+        # changes below must not reach this checkout. In the CI's container
+        # this checkout is itself another user's, marked safe by its path
+        # alone, while the reader a clone starts (upload-pack) asks about
+        # its .git folder, and takes no -c of the cloning command: it gets
+        # its own.
+        source = os.path.realpath(ROOT)
+        reader = f"git -c safe.directory={shlex.quote(source + '/.git')} upload-pack"
+        subprocess.run(["git", "clone", "-q", "--depth", "1", f"--upload-pack={reader}", f"file://{source}", clone],
+                       check=True)
         subprocess.run(["chown", "-R", f"{RUNNER_UID}:{RUNNER_UID}", clone], check=True)
         # Nothing outside may mark it safe: no global or system config and
         # no configuration through the environment.
